@@ -1,0 +1,145 @@
+// The check's vocabulary: every parameter-string key, mode, phase,
+// comparison code, result text and trace prefix, spelled once. Every other
+// file uses these names; hosts, people and scripts read these texts, so they
+// never change.
+#ifndef TESSALY_CHECK_VOCAB_H_
+#define TESSALY_CHECK_VOCAB_H_
+
+#include <array>
+#include <string_view>
+
+namespace tessaly::vocab {
+
+// ---- Parameter-string keys -------------------------------------------------
+inline constexpr std::string_view kSmtpServer = "SSRV";
+inline constexpr std::string_view kSmtpPort = "SPORT";
+inline constexpr std::string_view kSmtpFrom = "SFROM";
+inline constexpr std::string_view kSmtpTo = "STO";
+inline constexpr std::string_view kSmtpUser = "SUSR";
+inline constexpr std::string_view kSmtpPassword = "SPWD";
+inline constexpr std::string_view kSmtpRetries = "SRET";
+inline constexpr std::string_view kSmtpSsl = "SSSL";
+inline constexpr std::string_view kSmtpIpv6 = "SIP6";
+inline constexpr std::string_view kSmtpDebug = "SDBL";
+inline constexpr std::string_view kSmtpSslMode = "SSSM";
+inline constexpr std::string_view kMailServer = "PSRV";
+inline constexpr std::string_view kMailPort = "PPORT";
+inline constexpr std::string_view kMailUser = "PUSR";
+inline constexpr std::string_view kMailPassword = "PPWD";
+inline constexpr std::string_view kMailRetries = "PRET";
+inline constexpr std::string_view kMailSsl = "PSSL";
+inline constexpr std::string_view kMailIpv6 = "PIP6";
+inline constexpr std::string_view kMailbox = "MBOX";
+inline constexpr std::string_view kMailDebug = "RDBL";
+inline constexpr std::string_view kOnlyDeleteOwn = "ODSM";
+inline constexpr std::string_view kNoXSender = "NXS";
+inline constexpr std::string_view kMode = "OMODE";
+inline constexpr std::string_view kCountComparison = "CCMD";
+inline constexpr std::string_view kCountThreshold = "CCNM";
+// Not written by the dialog; read when present.
+inline constexpr std::string_view kDeleteAll = "DALL";
+inline constexpr std::string_view kSubjectKeyword = "SKWORD";
+// State keys, written by the check run. Their stored values end in "@@".
+inline constexpr std::string_view kNextPhase = "@@NEXT";
+inline constexpr std::string_view kLastSubject = "@@SUBJECT";
+inline constexpr std::string_view kStatePrefix = "@@";
+
+// The 25 configuration keys in the order the dialog writes them.
+inline constexpr std::array<std::string_view, 25> kDialogKeys = {
+    kSmtpServer,  kSmtpPort,     kSmtpFrom,     kSmtpTo,        kSmtpUser,
+    kSmtpPassword, kSmtpRetries, kSmtpSsl,      kSmtpIpv6,      kSmtpDebug,
+    kSmtpSslMode, kMailServer,   kMailPort,     kMailUser,      kMailPassword,
+    kMailRetries, kMailSsl,      kMailIpv6,     kMailbox,       kMailDebug,
+    kOnlyDeleteOwn, kNoXSender,  kMode,         kCountComparison, kCountThreshold};
+
+// ---- Two-state texts --------------------------------------------------------
+inline constexpr std::string_view kOn = "T";
+inline constexpr std::string_view kOff = "F";
+
+// ---- Operating modes (values of OMODE, compared exactly) -------------------
+inline constexpr std::string_view kModeSmtpPop3 = "TESSALY";
+inline constexpr std::string_view kModeSmtp = "SMTP";
+inline constexpr std::string_view kModePop3 = "POP3";
+inline constexpr std::string_view kModeCount = "CPOP";
+inline constexpr std::string_view kModeSmtpImap4 = "TESSIMO";
+inline constexpr std::string_view kModeImap4 = "IMAP4";
+
+// ---- Phases (values of @@NEXT) ---------------------------------------------
+inline constexpr std::string_view kPhaseSend = "SMTP";
+inline constexpr std::string_view kPhasePop3 = "POP3";
+inline constexpr std::string_view kPhaseImap4 = "IMAP4";
+inline constexpr std::string_view kPhaseCount = "COUNTPOP3";
+
+// ---- Count comparison codes (values of CCMD) -------------------------------
+inline constexpr std::string_view kLessThan = "LT";
+inline constexpr std::string_view kGreaterThan = "GT";
+inline constexpr std::string_view kEqual = "EQ";
+inline constexpr std::string_view kDifferent = "DF";
+
+// ---- Escape tokens of user names -------------------------------------------
+inline constexpr std::string_view kTokenCr = "{0x0d}";
+inline constexpr std::string_view kTokenCrAlt = "{0xod}";  // accepted on reading
+inline constexpr std::string_view kTokenLf = "{0x0a}";
+inline constexpr std::string_view kTokenQuote = "{0x22}";
+inline constexpr std::string_view kTokenHash = "{0x23}";
+inline constexpr std::string_view kTokenBlank = "{0x20}";
+
+// ---- Result texts ----------------------------------------------------------
+// A result text whose first three characters are this is a failure.
+inline constexpr std::string_view kErrPrefix = "ERR";
+
+inline constexpr std::string_view kSmtpErr = "ERR SMTP: ";
+inline constexpr std::string_view kSendOk = "Message send successfully (";
+
+inline constexpr std::string_view kPop3Err = "ERR POP3:";
+inline constexpr std::string_view kImap4Err = "ERR IMAP4:";
+inline constexpr std::string_view kCountErr = "ERR COUNT POP3:";
+inline constexpr std::string_view kRetrieveOk = "OK";
+inline constexpr std::string_view kPop3NoMessages = "ERR POP3: no messages received";
+inline constexpr std::string_view kImap4NoMessages = "ERR IMAP4: no messages received";
+inline constexpr std::string_view kPop3WrongSubject = "ERR POP3: messages received with wrong subject (";
+inline constexpr std::string_view kImap4WrongSubject = "ERR IMAP4: messages received with wrong subject (";
+inline constexpr std::string_view kPop3NotOurs =
+    "ERR POP3: messages received but not send by correct application. (";
+inline constexpr std::string_view kImap4NotOurs =
+    "ERR IMAP4: messages received but not send by correct application. (";
+inline constexpr std::string_view kCountText = " message(s) in this mailbox (";
+
+inline constexpr std::string_view kFetchOk = "Message retrieved successfully";
+inline constexpr std::string_view kDocheckErr = "ERR docheck : ";
+
+// ---- Control mail -----------------------------------------------------------
+inline constexpr std::string_view kSubjectWordTessaly = "TESSALY ";
+inline constexpr std::string_view kSubjectWordTessimo = "TESSIMO ";
+inline constexpr std::string_view kXSenderField = "X-Sender";
+inline constexpr std::string_view kXSenderTessaly = "TESSALYCom";
+inline constexpr std::string_view kXSenderTessimo = "TESSIMOCom";
+inline constexpr std::string_view kHeaderTessaly = "X-Sender: TESSALYCom";
+inline constexpr std::string_view kHeaderTessimo = "X-Sender: TESSIMOCom";
+inline constexpr std::string_view kBodyTessaly = "Vigilor TESSALY COM check control mail";
+inline constexpr std::string_view kBodyTessimo = "Vigilor TESSIMO COM check control mail";
+// Substrings that mark a subject as the check's own when X-Sender is not used.
+inline constexpr std::string_view kSubjectMarkTessaly = "TESSALY";
+inline constexpr std::string_view kSubjectMarkTessimo = "TESSIMO";
+
+// ---- Trace prefixes ---------------------------------------------------------
+inline constexpr std::string_view kTraceHelo = "HELO reg info ";
+inline constexpr std::string_view kTracePop3Subject = "POP3 SUBJECT :";
+inline constexpr std::string_view kTracePop3XSender = "POP3 RECEIVED X-SENDER :";
+inline constexpr std::string_view kTraceSubjectToFind = "Subject to find  : ";
+inline constexpr std::string_view kTraceSubjectReceived = "Subject received : ";
+inline constexpr std::string_view kTraceSubjectOk = "Subject OK";
+inline constexpr std::string_view kTraceSubjectNotOk = "SUBJECT not ok (";
+inline constexpr std::string_view kTraceSubRec = "SUB REC: ";
+inline constexpr std::string_view kTracePop3Error = "POP3 :";
+inline constexpr std::string_view kTraceArrowOut = "->";
+inline constexpr std::string_view kTraceArrowIn = "<-";
+inline constexpr std::string_view kTracePop3Trail = " POP3: ";
+inline constexpr std::string_view kTraceImap4Trail = " IMAP4: ";
+inline constexpr std::string_view kTracePop3SslStatus = "POP3 SSL Status:";
+inline constexpr std::string_view kTraceImap4SslStatus = "IMAP4 SSL status: ";
+inline constexpr std::string_view kTraceImap4Certificate = "IMAP4 SSL authentication";
+
+}  // namespace tessaly::vocab
+
+#endif  // TESSALY_CHECK_VOCAB_H_

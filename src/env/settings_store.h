@@ -1,0 +1,59 @@
+// The host's settings, with the semantics of the Windows registry under
+// HKEY_LOCAL_MACHINE, and the one setting the check reads from them: the
+// SMTP greeting setting PrimaryHELO.
+#ifndef TESSALY_ENV_SETTINGS_STORE_H_
+#define TESSALY_ENV_SETTINGS_STORE_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "env/trace.h"
+
+namespace tessaly {
+
+struct RegistryValue {
+  enum class Type { kString, kDword };
+  Type type = Type::kString;
+  std::string text;         // kString: the stored bytes, terminating NUL included
+  std::int32_t number = 0;  // kDword
+};
+
+// Abstract so that the greeting-setting logic is tested without a file.
+class SettingsStore {
+ public:
+  virtual ~SettingsStore() = default;
+  // Opens key_path (below HKEY_LOCAL_MACHINE, "\"-separated, matched without
+  // regard to case) and reads value_name. A missing key is created empty
+  // when the store may be written, and the value is absent. String and
+  // dword values are delivered; every other type is absent. Never fails
+  // towards the caller: any fault gives std::nullopt.
+  virtual std::optional<RegistryValue> ReadMachineValue(std::string_view key_path,
+                                                        std::string_view value_name) = 0;
+};
+
+// A store backed by a registry export file ("Windows Registry Editor
+// Version 5.00"), UTF-8 or UTF-16LE with byte-order mark.
+std::unique_ptr<SettingsStore> NewRegistryFileStore(std::string path);
+
+// $TESSALY_REGISTRY when set and not empty, else kDefaultRegistryPath.
+std::string DefaultRegistryPath();
+inline constexpr std::string_view kDefaultRegistryPath = "/etc/tessaly/registry.reg";
+
+// True when this process is 32-bit code on a 64-bit kernel.
+bool IsWow64();
+// "SOFTWARE\Wow6432Node\Brenmoor\Vigilor" when is_wow64, else
+// "SOFTWARE\Brenmoor\Vigilor".
+std::string HostRegistryRoot(bool is_wow64);
+
+// The greeting setting: PrimaryHELO of HostRegistryRoot + "\SMTP" as text,
+// trailing NUL stripped, blanks trimmed, "5" when empty or absent. Traces
+// "HELO reg info " + setting every time.
+std::string GetPrimaryHeloSetting(SettingsStore& store, TraceSink& trace,
+                                  bool is_wow64 = IsWow64());
+
+}  // namespace tessaly
+
+#endif  // TESSALY_ENV_SETTINGS_STORE_H_
