@@ -1,0 +1,79 @@
+// An IMAP4 client component as the IMAP4 retrieval drives it: configured,
+// connected, one mailbox selected, headers fetched, messages flagged
+// \Deleted and expunged. One connection per component, kept open across
+// calls until Disconnect or the next Connect. Destroying a connected
+// component logs out without expunging: flags stay, nothing is removed.
+//
+// Abstract so that the operation is tested with fakes and the real client
+// (NewImap4Client in imap4_client.h) against real servers.
+#ifndef TESSALY_MAIL_IMAP4_COMPONENT_H_
+#define TESSALY_MAIL_IMAP4_COMPONENT_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "env/status.h"
+#include "mail/component_events.h"
+
+namespace tessaly {
+
+class Imap4Component {
+ public:
+  virtual ~Imap4Component() = default;
+
+  // Where the events go; nullptr discards them. Not owned.
+  virtual void SetEvents(ComponentEvents* events) = 0;
+
+  virtual bool Connected() const = 0;
+
+  // As for Pop3Component; automatic TLS means implicit TLS on port 993,
+  // STARTTLS required elsewhere.
+  virtual Status SetConfig(std::string_view text) = 0;
+  virtual void SetMailPort(std::int32_t port) = 0;
+  virtual void SetMailServer(std::string_view host) = 0;
+  virtual void SetUser(std::string_view user) = 0;
+  virtual void SetPassword(std::string_view password) = 0;
+  virtual Status SetSslStartMode(int mode) = 0;
+  virtual void SetTimeout(std::int16_t seconds) = 0;
+
+  // Connects, negotiates TLS as the start mode says and logs in.
+  virtual Status Connect() = 0;
+
+  // The mailbox as the caller gives it, enclosed in double quotes by the
+  // caller; sent as an IMAP quoted string (a quote or backslash inside the
+  // quotes is escaped, a name the quoting cannot carry goes as a literal).
+  virtual void SetMailbox(std::string_view quoted_name) = 0;
+  virtual Status SelectMailbox() = 0;
+  // The number of messages in the selected mailbox (EXISTS).
+  virtual Status MessageCount(std::int32_t* count) = 0;
+
+  // One message at a time: the message set as decimal text, its header
+  // fields (OnHeader for each), its subject, a \Deleted flag.
+  virtual Status SetMessageSet(std::string_view set) = 0;
+  virtual Status FetchHeaders() = 0;
+  virtual Status FetchMessageInfo() = 0;
+  virtual std::string Subject() const = 0;
+  virtual Status DeleteFromMailbox() = 0;
+
+  // The same for messages 1..count in a number of round trips that does
+  // not grow with count: one FETCH of the header fields over the sequence
+  // set, then one STORE for the messages decided. For each message in
+  // order, OnHeader fires for its Subject and X-Sender fields (when
+  // present), then decide(number, subject) runs; true means flag it
+  // \Deleted. On failure returns the first error and flags nothing that
+  // decide did not choose.
+  virtual Status FetchEach(
+      std::int32_t count,
+      const std::function<bool(std::int32_t, std::string_view)>& decide) = 0;
+
+  // Removes the flagged messages of the selected mailbox.
+  virtual Status Expunge() = 0;
+  // Logs out and closes the connection, closed even when LOGOUT fails.
+  virtual Status Disconnect() = 0;
+};
+
+}  // namespace tessaly
+
+#endif  // TESSALY_MAIL_IMAP4_COMPONENT_H_
