@@ -122,6 +122,22 @@ inline constexpr std::string_view kBodyTessimo = "Vigilor TESSIMO COM check cont
 inline constexpr std::string_view kSubjectMarkTessaly = "TESSALY";
 inline constexpr std::string_view kSubjectMarkTessimo = "TESSIMO";
 
+// ---- Host SMTP component property names (matched without regard to case) ---
+inline constexpr std::string_view kSmtpPropHelo = "PrimaryHELO";
+inline constexpr std::string_view kSmtpPropTimeout = "PrimaryTimeout";
+inline constexpr std::string_view kSmtpPropServer = "PrimaryMailserver";
+inline constexpr std::string_view kSmtpPropPort = "PrimaryMailPort";
+inline constexpr std::string_view kSmtpPropUser = "PrimaryUsername";
+inline constexpr std::string_view kSmtpPropPassword = "PrimaryPassword";
+inline constexpr std::string_view kSmtpPropAuth = "primaryauthentication";
+inline constexpr std::string_view kSmtpPropAltAuth = "alternateauthentication";
+inline constexpr std::string_view kSmtpPropFrom = "primarymailFrom";
+inline constexpr std::string_view kSmtpPropUseSsl = "primaryUsessl";
+inline constexpr std::string_view kSmtpPropXHeader = "primaryXHeader";
+// Boolean property values as the component reads them.
+inline constexpr std::string_view kSmtpTrue = "true";
+inline constexpr std::string_view kSmtpFalse = "false";
+
 // ---- Trace prefixes ---------------------------------------------------------
 inline constexpr std::string_view kTraceHelo = "HELO reg info ";
 inline constexpr std::string_view kTracePop3Subject = "POP3 SUBJECT :";
