@@ -122,6 +122,11 @@ inline constexpr std::string_view kBodyTessimo = "Vigilor TESSIMO COM check cont
 inline constexpr std::string_view kSubjectMarkTessaly = "TESSALY";
 inline constexpr std::string_view kSubjectMarkTessimo = "TESSIMO";
 
+// ---- Component configuration text ------------------------------------------
+inline constexpr std::string_view kConfigIpv6 = "UseIPv6=";
+inline constexpr std::string_view kConfigTrue = "True";
+inline constexpr std::string_view kConfigFalse = "False";
+
 // ---- Trace prefixes ---------------------------------------------------------
 inline constexpr std::string_view kTraceHelo = "HELO reg info ";
 inline constexpr std::string_view kTracePop3Subject = "POP3 SUBJECT :";
