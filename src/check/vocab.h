@@ -6,6 +6,7 @@
 #define TESSALY_CHECK_VOCAB_H_
 
 #include <array>
+#include <cstddef>
 #include <string_view>
 
 namespace tessaly::vocab {
@@ -63,18 +64,56 @@ inline constexpr std::string_view kModePop3 = "POP3";
 inline constexpr std::string_view kModeCount = "CPOP";
 inline constexpr std::string_view kModeSmtpImap4 = "TESSIMO";
 inline constexpr std::string_view kModeImap4 = "IMAP4";
+// An absent or empty OMODE counts as this mode.
+inline constexpr std::string_view kDefaultMode = kModeSmtpPop3;
+// Every mode value; the first five in the order of the dialog's list.
+inline constexpr std::array<std::string_view, 6> kModes = {
+    kModeSmtpPop3, kModeSmtp, kModePop3, kModeCount, kModeSmtpImap4, kModeImap4};
+
+// True when mode is one of kModes, compared exactly (with case).
+constexpr bool IsKnownMode(std::string_view mode) {
+  for (const std::string_view known : kModes) {
+    if (known == mode) return true;
+  }
+  return false;
+}
 
 // ---- Phases (values of @@NEXT) ---------------------------------------------
 inline constexpr std::string_view kPhaseSend = "SMTP";
 inline constexpr std::string_view kPhasePop3 = "POP3";
 inline constexpr std::string_view kPhaseImap4 = "IMAP4";
 inline constexpr std::string_view kPhaseCount = "COUNTPOP3";
+// An absent or empty @@NEXT means the send phase.
+inline constexpr std::string_view kDefaultPhase = kPhaseSend;
+inline constexpr std::array<std::string_view, 4> kPhases = {
+    kPhaseSend, kPhasePop3, kPhaseImap4, kPhaseCount};
+
+// True when phase is one of kPhases, compared exactly (with case).
+constexpr bool IsKnownPhase(std::string_view phase) {
+  for (const std::string_view known : kPhases) {
+    if (known == phase) return true;
+  }
+  return false;
+}
 
 // ---- Count comparison codes (values of CCMD) -------------------------------
 inline constexpr std::string_view kLessThan = "LT";
 inline constexpr std::string_view kGreaterThan = "GT";
 inline constexpr std::string_view kEqual = "EQ";
 inline constexpr std::string_view kDifferent = "DF";
+// An absent or empty CCMD counts as this code.
+inline constexpr std::string_view kDefaultComparison = kLessThan;
+// The codes by position in the dialog's comparison list.
+inline constexpr std::array<std::string_view, 4> kComparisons = {
+    kLessThan, kGreaterThan, kEqual, kDifferent};
+
+// The code at a position of the dialog's list; any position other than 1 to
+// 3 gives kLessThan.
+constexpr std::string_view ComparisonAt(int index) {
+  return (index >= 1 && index <= 3)
+             ? kComparisons[static_cast<size_t>(index)]
+             : kLessThan;
+}
 
 // ---- Escape tokens of user names -------------------------------------------
 inline constexpr std::string_view kTokenCr = "{0x0d}";
@@ -121,6 +160,27 @@ inline constexpr std::string_view kBodyTessimo = "Vigilor TESSIMO COM check cont
 // Substrings that mark a subject as the check's own when X-Sender is not used.
 inline constexpr std::string_view kSubjectMarkTessaly = "TESSALY";
 inline constexpr std::string_view kSubjectMarkTessimo = "TESSIMO";
+
+// ---- Host SMTP component property names (matched without regard to case) ---
+inline constexpr std::string_view kSmtpPropHelo = "PrimaryHELO";
+inline constexpr std::string_view kSmtpPropTimeout = "PrimaryTimeout";
+inline constexpr std::string_view kSmtpPropServer = "PrimaryMailserver";
+inline constexpr std::string_view kSmtpPropPort = "PrimaryMailPort";
+inline constexpr std::string_view kSmtpPropUser = "PrimaryUsername";
+inline constexpr std::string_view kSmtpPropPassword = "PrimaryPassword";
+inline constexpr std::string_view kSmtpPropAuth = "primaryauthentication";
+inline constexpr std::string_view kSmtpPropAltAuth = "alternateauthentication";
+inline constexpr std::string_view kSmtpPropFrom = "primarymailFrom";
+inline constexpr std::string_view kSmtpPropUseSsl = "primaryUsessl";
+inline constexpr std::string_view kSmtpPropXHeader = "primaryXHeader";
+// Boolean property values as the component reads them.
+inline constexpr std::string_view kSmtpTrue = "true";
+inline constexpr std::string_view kSmtpFalse = "false";
+
+// ---- Component configuration text ------------------------------------------
+inline constexpr std::string_view kConfigIpv6 = "UseIPv6=";
+inline constexpr std::string_view kConfigTrue = "True";
+inline constexpr std::string_view kConfigFalse = "False";
 
 // ---- Trace prefixes ---------------------------------------------------------
 inline constexpr std::string_view kTraceHelo = "HELO reg info ";

@@ -1,0 +1,232 @@
+#include "host/state_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace tessaly {
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and reports close's own error (it can carry a write error).
+  int Close() {
+    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    return rc;
+  }
+  void Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+Status Errno(const std::string& path, const char* what, int err) {
+  return Status::Error("state file " + path + ": " + what + ": " +
+                           std::strerror(err),
+                       err);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(name, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Reads the whole file; *exists is false (and ok) when it is missing.
+Status ReadWhole(const std::string& path, std::string* bytes, bool* exists,
+                 struct stat* info) {
+  bytes->clear();
+  *exists = false;
+  Fd fd(OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) {
+    if (errno == ENOENT) return Status::Ok();
+    return Errno(path, "cannot open", errno);
+  }
+  if (::fstat(fd.get(), info) != 0) return Errno(path, "cannot stat", errno);
+  if (!S_ISREG(info->st_mode)) {
+    return Status::Error("state file " + path + ": not a regular file",
+                         EINVAL);
+  }
+  if (static_cast<unsigned long long>(info->st_size) > kMaxStateFileBytes) {
+    return Status::Error("state file " + path + ": larger than " +
+                             std::to_string(kMaxStateFileBytes) + " bytes",
+                         EFBIG);
+  }
+  *exists = true;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      bytes->clear();
+      return Errno(path, "cannot read", errno);
+    }
+    if (n == 0) break;
+    bytes->append(buffer, static_cast<size_t>(n));
+    if (bytes->size() > kMaxStateFileBytes) {  // grew while being read
+      bytes->clear();
+      return Status::Error("state file " + path + ": larger than " +
+                               std::to_string(kMaxStateFileBytes) + " bytes",
+                           EFBIG);
+    }
+  }
+  if (!bytes->empty() && bytes->back() == '\n') bytes->pop_back();
+  return Status::Ok();
+}
+
+Status WriteAll(int fd, const std::string& bytes, const std::string& path) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Errno(path, "cannot write", errno);
+    }
+    done += static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
+// Takes the exclusive lock, polling so that the wait stays bounded.
+Status Lock(const std::string& path, std::chrono::milliseconds wait, Fd* fd) {
+  const std::string lock_path = path + ".lock";
+  fd->Reset();
+  Fd opened(OpenRetrying(lock_path.c_str(),
+                         O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!opened.valid()) return Errno(lock_path, "cannot open lock file", errno);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    if (::flock(opened.get(), LOCK_EX | LOCK_NB) == 0) break;
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      return Errno(lock_path, "cannot lock", errno);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      return Status::Error(
+          "state file " + path + ": busy, another run holds " + lock_path +
+              " (waited " + std::to_string(wait.count()) + " ms)",
+          EWOULDBLOCK);
+    }
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(
+            std::chrono::milliseconds(10), deadline - now));
+  }
+  *fd = std::move(opened);
+  return Status::Ok();
+}
+
+Status ReplaceFile(const std::string& path, const std::string& content,
+                   bool existed, const struct stat& old_info) {
+  const std::string tmp = path + ".tmp";
+  // Under the lock no other run uses the temporary name; one left by a
+  // killed run is removed first so that O_EXCL gives a fresh 0600 file.
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
+    return Errno(tmp, "cannot remove old temporary file", errno);
+  }
+  Fd fd(OpenRetrying(tmp.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                     0600));
+  if (!fd.valid()) return Errno(tmp, "cannot create temporary file", errno);
+
+  Status status;
+  const mode_t mode = existed ? (old_info.st_mode & 0777) : 0600;
+  if (existed) {
+    // Best effort: only a privileged process may hand the file back to its
+    // owner; without it the new file is ours, with the old bits.
+    if (::fchown(fd.get(), old_info.st_uid, old_info.st_gid) != 0) {
+      (void)::fchown(fd.get(), static_cast<uid_t>(-1), old_info.st_gid);
+    }
+  }
+  if (::fchmod(fd.get(), mode) != 0) status = Errno(tmp, "cannot chmod", errno);
+  if (status.ok()) status = WriteAll(fd.get(), content + "\n", tmp);
+  if (status.ok() && ::fsync(fd.get()) != 0) {
+    status = Errno(tmp, "cannot sync", errno);
+  }
+  if (fd.Close() != 0 && status.ok()) status = Errno(tmp, "cannot close", errno);
+  if (status.ok() && ::rename(tmp.c_str(), path.c_str()) != 0) {
+    status = Errno(path, "cannot rename temporary file over it", errno);
+  }
+  if (!status.ok()) {
+    ::unlink(tmp.c_str());
+    return status;
+  }
+  // The rename is durable only once the directory entry is on disk.
+  const std::string dir = DirectoryOf(path);
+  Fd dir_fd(OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir_fd.valid() || ::fsync(dir_fd.get()) != 0) {
+    return Errno(path, "written, but cannot sync its directory", errno);
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status ReadStateFile(const std::string& path, std::string* parameter) {
+  bool exists = false;
+  struct stat info {};
+  return ReadWhole(path, parameter, &exists, &info);
+}
+
+Status UpdateStateFile(
+    const std::string& path, std::chrono::milliseconds lock_wait,
+    const std::function<Status(std::string* parameter)>& update) {
+  Fd lock;
+  Status status = Lock(path, lock_wait, &lock);
+  if (!status.ok()) return status;
+  struct stat link_info {};
+  if (::lstat(path.c_str(), &link_info) == 0 && S_ISLNK(link_info.st_mode)) {
+    return Status::Error(
+        "state file " + path + ": is a symbolic link, refusing to replace it",
+        ELOOP);
+  }
+
+  std::string old_value;
+  bool existed = false;
+  struct stat info {};
+  status = ReadWhole(path, &old_value, &existed, &info);
+  if (!status.ok()) return status;
+
+  std::string value = old_value;
+  status = update(&value);
+  if (!status.ok()) return status;
+  if (existed && value == old_value) return Status::Ok();
+  return ReplaceFile(path, value, existed, info);
+}
+
+}  // namespace tessaly

@@ -1,0 +1,68 @@
+// The host SMTP component: an object configured through named properties
+// that sends one message per AddMail call. Abstract so that the sending
+// operation is tested with a fake that records what it was asked to do.
+#ifndef TESSALY_MAIL_SMTP_COMPONENT_H_
+#define TESSALY_MAIL_SMTP_COMPONENT_H_
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "env/status.h"
+
+namespace tessaly {
+
+class SmtpComponent {
+ public:
+  virtual ~SmtpComponent() = default;
+
+  // Sets one named property. Names (vocab::kSmtpProp*) are matched without
+  // regard to case: PrimaryHELO, PrimaryTimeout (16-bit seconds),
+  // PrimaryMailserver, PrimaryMailPort (32-bit), PrimaryUsername,
+  // PrimaryPassword, primaryauthentication ("T" to log in),
+  // alternateauthentication, primarymailFrom, primaryUsessl (Boolean text:
+  // "true"/"false", also "T"/"F", "1"/"0", "-1"), primaryXHeader (one header
+  // line without line end). An unknown name or a malformed value fails with a
+  // description and leaves the component unchanged. A CR or LF in a value
+  // that reaches the wire as a command or header (greeting name, server,
+  // sender, extra header) is refused.
+  virtual Status SetProperty(std::string_view name, std::string_view value) = 0;
+
+  // Sends one message to `to` with `subject` and the one-line `body`,
+  // synchronously, bounded by PrimaryTimeout. `send_now` is the host
+  // component's "send at once" flag; this component always sends at once.
+  // Fails with a description that carries the server's reply line when the
+  // server refuses a step. A CR or LF in `to` or `subject` is refused before
+  // any network traffic. The description never contains the password.
+  virtual Status AddMail(std::string_view to, std::string_view subject,
+                         std::string_view body, bool send_now) = 0;
+
+  // Ends a transfer in progress (AddMail then fails soon after) and makes
+  // every later AddMail on this object fail. Safe to call from any thread,
+  // and more than once.
+  virtual void StopSending() = 0;
+};
+
+class SmtpComponentFactory {
+ public:
+  virtual ~SmtpComponentFactory() = default;
+  // A new component with no properties set; nullptr when none can be made.
+  virtual std::unique_ptr<SmtpComponent> Create() = 0;
+};
+
+struct SmtpOptions {
+  // With primaryUsessl true, this port gets TLS from the first byte (smtps);
+  // every other port gets STARTTLS, required. Injectable so tests can use a
+  // loopback port.
+  std::int32_t implicit_tls_port = 465;
+  // The bound used when PrimaryTimeout is 0 or below: never wait forever.
+  std::int16_t default_timeout_seconds = 30;
+};
+
+// Components that speak SMTP through libcurl. Every server certificate is
+// accepted (no verification of peer or host name).
+std::unique_ptr<SmtpComponentFactory> NewCurlSmtpComponentFactory(SmtpOptions options = {});
+
+}  // namespace tessaly
+
+#endif  // TESSALY_MAIL_SMTP_COMPONENT_H_
