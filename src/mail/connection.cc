@@ -46,11 +46,14 @@ std::string SslErrorText() {
 // callback. Set only during SSL_connect on the owner's thread.
 thread_local ComponentEvents* handshake_events = nullptr;
 thread_local bool handshake_refused = false;
+thread_local int handshake_asked = 0;  // 0 not yet, 1 accepted, 2 refused
 
 int VerifyCallback(int /*preverify_ok*/, X509_STORE_CTX* store) {
   // The chain is not judged here: the caller decides on the peer's own
   // certificate (depth 0), which is where the handshake goes on or stops.
   if (X509_STORE_CTX_get_error_depth(store) != 0) return 1;
+  // OpenSSL calls back once per finding on the same certificate: ask once.
+  if (handshake_asked != 0) return handshake_asked == 1 ? 1 : 0;
   X509* cert = X509_STORE_CTX_get_current_cert(store);
   std::string pem;
   if (cert != nullptr) {
@@ -66,6 +69,7 @@ int VerifyCallback(int /*preverify_ok*/, X509_STORE_CTX* store) {
   bool accept = false;
   if (handshake_events != nullptr) handshake_events->OnCertificate(pem, &accept);
   if (!accept) handshake_refused = true;
+  handshake_asked = accept ? 1 : 2;
   return accept ? 1 : 0;
 }
 
@@ -222,9 +226,10 @@ Status Connection::StartTls(std::string_view host) {
   in_.clear();
   in_pos_ = 0;
   std::int64_t deadline = Deadline();
+  handshake_asked = 0;
+  handshake_refused = false;
   for (;;) {
     handshake_events = events_;
-    handshake_refused = false;
     ERR_clear_error();
     int r = SSL_connect(ssl_);
     handshake_events = nullptr;
