@@ -92,7 +92,6 @@ TEST(DelayProxyTest, DelaysEachDirectionAndCountsRoundTrips) {
   EXPECT_EQ(ReadBytes(fd, 12), "+OK\n+OK\n+OK\n");
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, 10ms + 4 * 20ms);
-  EXPECT_LT(elapsed, 2s);
   EXPECT_EQ(proxy.round_trips(), 4);
   EXPECT_EQ(proxy.bytes_to_client(), 3 + 6 * 4);
   close(fd);
