@@ -1,0 +1,126 @@
+// The IMAP4 client against the local Dovecot: plain, STARTTLS and implicit
+// TLS on both address families, a wrong password, a missing folder, and
+// fetch + flag + expunge.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mail/imap4_client.h"
+#include "support/mailstack.h"
+
+namespace tessaly {
+namespace {
+
+class Recorder : public ComponentEvents {
+ public:
+  void OnError(int code, std::string_view d) override {
+    errors.push_back(std::to_string(code) + " " + std::string(d));
+  }
+  void OnHeader(std::string_view f, std::string_view v) override {
+    headers.push_back(std::string(f) + ": " + std::string(v));
+  }
+  void OnTrail(TrailDirection, std::string_view t) override { trail.emplace_back(t); }
+  void OnCertificate(std::string_view, bool* accept) override {
+    ++certificates;
+    *accept = true;
+  }
+  std::vector<std::string> errors, headers, trail;
+  int certificates = 0;
+};
+
+std::unique_ptr<Imap4Component> MakeClient(const testing::MailStack& stack, Recorder* rec,
+                                           int port, bool ipv6, int mode,
+                                           const std::string& password) {
+  auto c = NewImap4Client(Imap4ClientOptions{stack.imaps_port()});
+  c->SetEvents(rec);
+  EXPECT_TRUE(c->SetConfig(ipv6 ? "UseIPv6=True" : "UseIPv6=False").ok());
+  c->SetMailPort(port);
+  c->SetMailServer(ipv6 ? stack.host6() : stack.host4());
+  c->SetUser("bob");
+  c->SetPassword(password);
+  EXPECT_TRUE(c->SetSslStartMode(mode).ok());
+  c->SetTimeout(5);
+  return c;
+}
+
+TEST(Imap4ClientMail, LogsInAndSelects) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  struct Case {
+    const char* name;
+    int port;
+    bool ipv6;
+    int mode;
+    int certificates;
+  } cases[] = {
+      {"plain v4", stack->imap_port(), false, 3, 0},
+      {"starttls v4", stack->imap_port(), false, 0, 1},
+      {"implicit v4", stack->imaps_port(), false, 0, 1},
+      {"plain v6", stack->imap_port(), true, 3, 0},
+      {"starttls v6", stack->imap_port(), true, 0, 1},
+      {"implicit v6", stack->imaps_port(), true, 0, 1},
+  };
+  for (const Case& c : cases) {
+    Recorder rec;
+    auto client = MakeClient(*stack, &rec, c.port, c.ipv6, c.mode, stack->password("bob"));
+    Status s = client->Connect();
+    ASSERT_TRUE(s.ok()) << c.name << ": " << s.message();
+    client->SetMailbox("\"INBOX\"");
+    s = client->SelectMailbox();
+    ASSERT_TRUE(s.ok()) << c.name << ": " << s.message();
+    EXPECT_EQ(rec.certificates, c.certificates) << c.name;
+    EXPECT_TRUE(client->Disconnect().ok()) << c.name;
+    for (const std::string& line : rec.trail) {
+      EXPECT_EQ(line.find(stack->password("bob")), std::string::npos) << c.name << line;
+    }
+  }
+}
+
+TEST(Imap4ClientMail, FailuresCarryServerText) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  Recorder rec;
+  auto bad = MakeClient(*stack, &rec, stack->imap_port(), false, 3, "wrong");
+  Status s = bad->Connect();
+  ASSERT_FALSE(s.ok());
+  EXPECT_NE(s.message().find(" NO "), std::string::npos) << s.message();
+  auto good = MakeClient(*stack, &rec, stack->imap_port(), false, 3, stack->password("bob"));
+  ASSERT_TRUE(good->Connect().ok());
+  good->SetMailbox("\"No\\such \"folder\"");
+  s = good->SelectMailbox();
+  ASSERT_FALSE(s.ok());
+  EXPECT_NE(s.message().find(" NO "), std::string::npos) << s.message();
+  EXPECT_TRUE(good->Connected());
+}
+
+TEST(Imap4ClientMail, FetchesFlagsAndExpunges) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  ASSERT_TRUE(stack->ClearMailbox("bob").ok());
+  for (int i = 1; i <= 40; ++i) {
+    ASSERT_TRUE(stack->PutMessage("bob", "Subject: m" + std::to_string(i) +
+                                             "\r\nX-Sender: t\r\n\r\nbody\r\n")
+                    .ok());
+  }
+  Recorder rec;
+  auto client = MakeClient(*stack, &rec, stack->imap_port(), false, 0, stack->password("bob"));
+  ASSERT_TRUE(client->Connect().ok());
+  client->SetMailbox("\"INBOX\"");
+  ASSERT_TRUE(client->SelectMailbox().ok());
+  std::int32_t count = 0;
+  ASSERT_TRUE(client->MessageCount(&count).ok());
+  ASSERT_EQ(count, 40);
+  std::vector<std::string> subjects;
+  Status s = client->FetchEach(count, [&](std::int32_t n, std::string_view subject) {
+    subjects.emplace_back(subject);
+    return n > 30 || n % 10 == 0;
+  });
+  ASSERT_TRUE(s.ok()) << s.message();
+  ASSERT_EQ(subjects.size(), 40u);
+  EXPECT_EQ(subjects[0], "m1");
+  EXPECT_EQ(rec.headers.size(), 80u);
+  ASSERT_TRUE(client->Expunge().ok());
+  ASSERT_TRUE(client->Disconnect().ok());
+  EXPECT_EQ(stack->ListMessages("bob").size(), 27u);
+}
+
+}  // namespace
+}  // namespace tessaly
