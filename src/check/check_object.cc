@@ -6,6 +6,15 @@
 #include "mail/mail_form.h"
 
 namespace tessaly {
+namespace {
+
+// Discards the trace lines when the host wants none.
+class DiscardTrace : public TraceSink {
+ public:
+  void Line(std::string_view) override {}
+};
+
+}  // namespace
 
 CheckObject::CheckObject(CheckObjectOptions options)
     : mail_(std::move(options.mail)),
@@ -13,8 +22,9 @@ CheckObject::CheckObject(CheckObjectOptions options)
       clock_(options.clock != nullptr ? options.clock : &SystemClock()),
       pump_(std::move(options.pump)) {
   if (mail_ == nullptr) {
+    static DiscardTrace discard;
     MailFormOptions form;
-    form.trace = options.trace != nullptr ? options.trace : &NullTraceSink();
+    form.trace = options.trace != nullptr ? options.trace : &discard;
     form.clock = clock_;
     form.registry_file = options.registry_file;
     mail_ = NewMailForm(form);

@@ -24,7 +24,7 @@ struct CheckObjectOptions {
   std::unique_ptr<MailOperations> mail;
   // The dialog; when null, NewDefaultDialogPresenter() on first use.
   std::unique_ptr<DialogPresenter> presenter;
-  // Trace lines of the mail operations; null means NullTraceSink(). Must
+  // Trace lines of the mail operations; null discards them. Must
   // outlive the object.
   TraceSink* trace = nullptr;
   // null means SystemClock(). Must outlive the object.

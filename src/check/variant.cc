@@ -35,6 +35,10 @@ std::string NumberText(double number) {
   if (std::isnan(number)) return "NaN";
   if (std::isinf(number)) return number < 0 ? "-Infinity" : "Infinity";
   char buffer[40];
+  if (number == std::trunc(number) && std::fabs(number) < 1e15) {
+    std::snprintf(buffer, sizeof buffer, "%.0f", number);
+    return buffer;
+  }
   // Shortest form that reads back as the same double.
   for (int precision = 1; precision <= 17; ++precision) {
     std::snprintf(buffer, sizeof buffer, "%.*g", precision, number);
