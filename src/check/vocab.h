@@ -200,6 +200,17 @@ inline constexpr std::string_view kTracePop3SslStatus = "POP3 SSL Status:";
 inline constexpr std::string_view kTraceImap4SslStatus = "IMAP4 SSL status: ";
 inline constexpr std::string_view kTraceImap4Certificate = "IMAP4 SSL authentication";
 
+// ---- Host settings and greeting name ---------------------------------------
+inline constexpr std::string_view kHostKey = "SOFTWARE\\Brenmoor\\Vigilor";
+inline constexpr std::string_view kHostKeyWow64 = "SOFTWARE\\Wow6432Node\\Brenmoor\\Vigilor";
+inline constexpr std::string_view kSmtpSubkey = "\\SMTP";
+inline constexpr std::string_view kPrimaryHeloValue = "PrimaryHELO";
+inline constexpr std::string_view kDefaultHeloSetting = "5";
+inline constexpr std::string_view kUnknownComputerName = "unknown";
+inline constexpr std::string_view kNoMailServerName = "name.of.mail.server";
+inline constexpr std::string_view kNoDomainName = "NO.DOMAIN.NAME";
+inline constexpr std::string_view kAdapterSeparator = "+";
+
 }  // namespace tessaly::vocab
 
 #endif  // TESSALY_CHECK_VOCAB_H_

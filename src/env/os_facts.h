@@ -23,6 +23,15 @@ class OsFacts {
 // The facts of this machine from POSIX calls; a process-wide instance.
 OsFacts& SystemOsFacts();
 
+// The pieces of SystemOsFacts that read files, for tests.
+// The domain from resolv.conf text: the first name of the last "domain" or
+// "search" line (the later one wins, as for the resolver), "" when none.
+std::string ResolvConfDomain(const std::string& resolv_conf);
+// The domain from hosts-file text: the part after the first "." of the first
+// name on the first line that lists host (case-insensitive) as one of its
+// names, when that name is host + "." + domain; "" otherwise.
+std::string HostsFileDomain(const std::string& hosts, const std::string& host);
+
 }  // namespace tessaly
 
 #endif  // TESSALY_ENV_OS_FACTS_H_

@@ -29,8 +29,12 @@ usage() { die "usage: mailstack.sh start|stop|status RUN_DIR"; }
 
 [ $# -eq 2 ] || usage
 readonly ACTION=$1
-mkdir -p "$2"
-RUN=$(cd "$2" && pwd -P)
+if [ "$ACTION" = start ]; then mkdir -p "$2"; fi
+if [ -d "$2" ]; then
+  RUN=$(cd "$2" && pwd -P)
+else
+  RUN=$2  # nothing was ever started there: stop and status have nothing to find
+fi
 readonly RUN
 
 PORT_BASE=${TESSALY_MAILSTACK_PORT_BASE:-20000}

@@ -1,0 +1,258 @@
+#include "check/check_run.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string_view>
+
+#include "check/param_string.h"
+#include "check/vocab.h"
+#include "env/base64.h"
+
+namespace tessaly {
+namespace {
+
+// A failure of the run itself, carried to the trap in RunCheck.
+struct RunFailure {
+  std::string description;
+  long long code;
+};
+
+// Codes of the failures the run raises itself, numbered the way the host's
+// own runtime numbers them.
+constexpr long long kOverflowCode = 6;
+constexpr long long kOutOfMemoryCode = 7;
+constexpr long long kTypeMismatchCode = 13;
+constexpr long long kBadPasswordCode = 5;
+constexpr long long kInternalCode = 51;
+
+bool IsErr(std::string_view text) { return text.substr(0, 3) == vocab::kErrPrefix; }
+
+class Run {
+ public:
+  Run(const CheckRunEnv& env, Variant* parameter) : env_(env), parameter_(parameter) {}
+
+  bool Execute(const Variant& timeout_value, std::string* result) {
+    const std::optional<long long> seconds = timeout_value.ToInteger();
+    if (!seconds) {
+      if (timeout_value.kind() == Variant::Kind::kNumber) {
+        throw RunFailure{"Overflow", kOverflowCode};
+      }
+      throw RunFailure{"Type mismatch", kTypeMismatchCode};
+    }
+    timeout_ = OperationTimeout(*seconds);
+    wait_seconds_ = *seconds <= 0 ? 0 : timeout_;
+
+    std::string next = Get(vocab::kNextPhase);
+    mode_ = Get(vocab::kMode);
+    if (mode_ == vocab::kModeSmtp) {
+      next = vocab::kPhaseSend;
+    } else if (mode_ == vocab::kModePop3) {
+      next = vocab::kPhasePop3;
+    } else if (mode_ == vocab::kModeCount) {
+      next = vocab::kPhaseCount;
+    } else if (mode_ == vocab::kModeImap4) {
+      next = vocab::kPhaseImap4;
+    } else if (mode_.empty()) {
+      mode_ = vocab::kDefaultMode;
+    }
+    no_x_sender_ = (mode_ == vocab::kModeSmtpPop3 || mode_ == vocab::kModeSmtpImap4) &&
+                   Flag(vocab::kNoXSender);
+
+    if (next == vocab::kPhaseCount) return CountPhase(result);
+    if (next == vocab::kPhasePop3) return FetchPhase(false, result);
+    if (next == vocab::kPhaseImap4) return FetchPhase(true, result);
+    if (next == vocab::kPhaseSend || next.empty()) return SendPhase(result);
+    result->clear();
+    return false;
+  }
+
+ private:
+  std::string Get(std::string_view key) const {
+    return GetParameterValue(parameter_->ToText(), key);
+  }
+  bool Flag(std::string_view key) const { return ParseFlag(Get(key)); }
+  std::int32_t Number(std::string_view key) const { return LeadingInt(Get(key)); }
+  std::string User(std::string_view key) const { return UnescapeValue(Get(key)); }
+  std::string Password(std::string_view key) const {
+    std::optional<std::string> decoded = Base64Decode(Get(key));
+    if (!decoded) {
+      throw RunFailure{"Invalid password encoding in " + std::string(key),
+                       kBadPasswordCode};
+    }
+    return *std::move(decoded);
+  }
+  void Put(std::string_view key, std::string_view value) {
+    *parameter_ = Variant(SetParameterValue(parameter_->ToText(), key, value));
+  }
+  int Retries() const { return std::clamp(Number(vocab::kMailRetries), 0, 3); }
+
+  bool CountPhase(std::string* result) {
+    CountArgs args;
+    args.host = Get(vocab::kMailServer);
+    args.port = Number(vocab::kMailPort);
+    args.user = User(vocab::kMailUser);
+    args.password = Password(vocab::kMailPassword);
+    args.timeout = timeout_;
+    args.ssl = Flag(vocab::kMailSsl);
+    args.use_ipv6 = Flag(vocab::kMailIpv6);
+    const int retries = Retries();
+    args.delete_all = Flag(vocab::kDeleteAll);
+    args.debug = Flag(vocab::kMailDebug);
+    std::string text;
+    bool ok = false;
+    for (int attempt = 0; !ok && attempt <= retries; ++attempt) {
+      text = env_.mail->CountMessages(args);
+      ok = !IsErr(text);
+    }
+    bool verdict = false;
+    if (ok) {
+      const std::string comparison = Get(vocab::kCountComparison);
+      const double threshold = LeadingNumber(Get(vocab::kCountThreshold));
+      const double count = LeadingNumber(text);
+      bool down;
+      if (comparison == vocab::kGreaterThan) {
+        down = count > threshold;
+      } else if (comparison == vocab::kEqual) {
+        down = count == threshold;
+      } else if (comparison == vocab::kDifferent) {
+        down = count != threshold;
+      } else {
+        down = count < threshold;
+      }
+      verdict = !down;
+    }
+    *result = text;
+    return verdict;
+  }
+
+  bool FetchPhase(bool imap4, std::string* result) {
+    RetrieveArgs args;
+    args.host = Get(vocab::kMailServer);
+    args.port = Number(vocab::kMailPort);
+    args.user = User(vocab::kMailUser);
+    args.password = Password(vocab::kMailPassword);
+    args.ssl = Flag(vocab::kMailSsl);
+    args.use_ipv6 = Flag(vocab::kMailIpv6);
+    args.debug = Flag(vocab::kMailDebug);
+    args.subject = Get(vocab::kLastSubject);
+    const std::string_view cycle_mode = imap4 ? vocab::kModeSmtpImap4 : vocab::kModeSmtpPop3;
+    Put(vocab::kNextPhase, mode_ == cycle_mode
+                               ? vocab::kPhaseSend
+                               : (imap4 ? vocab::kPhaseImap4 : vocab::kPhasePop3));
+    args.only_delete_own = Flag(vocab::kOnlyDeleteOwn);
+    const int retries = Retries();
+    if (imap4) args.mailbox = Get(vocab::kMailbox);
+    args.timeout = timeout_;
+    args.mode = mode_;
+    args.no_x_sender = no_x_sender_;
+    std::string text;
+    bool ok = false;
+    for (int attempt = 0; !ok && attempt <= retries; ++attempt) {
+      text = imap4 ? env_.mail->RetrieveMessagesImap4(args) : env_.mail->RetrieveMessages(args);
+      ok = !IsErr(text);
+    }
+    *result = ok ? std::string(vocab::kFetchOk) : text;
+    Put(vocab::kLastSubject, "");
+    return ok;
+  }
+
+  bool SendPhase(std::string* result) {
+    const auto start = env_.clock->Steady();
+    SendArgs args;
+    args.host = Get(vocab::kSmtpServer);
+    args.port = Number(vocab::kSmtpPort);
+    args.from = Get(vocab::kSmtpFrom);
+    args.to = Get(vocab::kSmtpTo);
+    args.use_ssl = Flag(vocab::kSmtpSsl);
+    args.use_ipv6 = Flag(vocab::kSmtpIpv6);
+    args.debug = Flag(vocab::kSmtpDebug);
+    args.user = User(vocab::kSmtpUser);
+    args.password = Password(vocab::kSmtpPassword);
+    std::string subject = Get(vocab::kSubjectKeyword);
+    const int ssl_mode = Number(vocab::kSmtpSslMode);
+    args.ssl_start_mode = (ssl_mode < 0 || ssl_mode > 3) ? 0 : ssl_mode;
+    args.timeout = timeout_;
+    args.mode = mode_;
+    const std::string text = env_.mail->SendMessage(args, &subject);
+    Wait(start);
+    *result = text;
+    Put(vocab::kLastSubject, subject);
+    if (mode_ == vocab::kModeSmtpPop3) Put(vocab::kNextPhase, vocab::kPhasePop3);
+    if (mode_ == vocab::kModeSmtpImap4) Put(vocab::kNextPhase, vocab::kPhaseImap4);
+    if (!subject.empty()) {
+      Put(vocab::kNextPhase, mode_ == vocab::kModeSmtpPop3    ? vocab::kPhasePop3
+                             : mode_ == vocab::kModeSmtpImap4 ? vocab::kPhaseImap4
+                                                              : vocab::kPhaseSend);
+      return true;
+    }
+    Put(vocab::kNextPhase, vocab::kPhaseSend);
+    return mode_ == vocab::kModeSmtp && !IsErr(text);
+  }
+
+  // Lets the host process its events until the whole seconds elapsed since
+  // start reach the time-out minus 1, sleeping in short slices between.
+  void Wait(std::chrono::steady_clock::time_point start) {
+    const auto until = start + std::chrono::seconds(wait_seconds_ - 1);
+    for (;;) {
+      const auto now = env_.clock->Steady();
+      if (now >= until) return;  // whole seconds elapsed >= time-out - 1
+      if (env_.pump) env_.pump();
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - env_.clock->Steady());
+      if (left.count() <= 0) return;
+      env_.clock->SleepFor(std::min(left, std::max(env_.wait_slice, std::chrono::milliseconds(1))));
+    }
+  }
+
+  const CheckRunEnv& env_;
+  Variant* parameter_;
+  std::string mode_;
+  bool no_x_sender_ = false;
+  std::int16_t timeout_ = 0;
+  long long wait_seconds_ = 0;
+};
+
+void AppendSigned(std::string* out, long long number) {
+  *out += number < 0 ? "" : " ";
+  *out += std::to_string(number);
+}
+
+}  // namespace
+
+std::int16_t OperationTimeout(long long seconds) {
+  if (seconds <= 0) return kFallbackTimeoutSeconds;
+  if (seconds > 32767) return 32767;
+  return static_cast<std::int16_t>(seconds);
+}
+
+std::string TrappedFailureText(std::string_view description, long long code,
+                               long long location) {
+  std::string text(vocab::kDocheckErr);
+  text += description;
+  text += "(";
+  AppendSigned(&text, code);
+  text += "-";
+  AppendSigned(&text, location);
+  text += ")";
+  return text;
+}
+
+bool RunCheck(const CheckRunEnv& env, Variant* parameter, const Variant& timeout,
+              std::string* result) {
+  try {
+    Run run(env, parameter);
+    return run.Execute(timeout, result);
+  } catch (const RunFailure& failure) {
+    *result = TrappedFailureText(failure.description, failure.code, 0);
+  } catch (const std::bad_alloc&) {
+    *result = TrappedFailureText("Out of memory", kOutOfMemoryCode, 0);
+  } catch (const std::exception& e) {
+    *result = TrappedFailureText(e.what(), kInternalCode, 0);
+  } catch (...) {
+    *result = TrappedFailureText("Internal error", kInternalCode, 0);
+  }
+  return false;
+}
+
+}  // namespace tessaly

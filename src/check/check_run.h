@@ -1,0 +1,53 @@
+// One check run: reads the settings from the parameter string, runs exactly
+// one phase (send, POP3 fetch, IMAP4 fetch or count) through the mail
+// operations, writes the state keys and yields the verdict and result text.
+#ifndef TESSALY_CHECK_CHECK_RUN_H_
+#define TESSALY_CHECK_CHECK_RUN_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "check/variant.h"
+#include "env/clock.h"
+#include "mail/mail_operations.h"
+
+namespace tessaly {
+
+// Time-out handed to the mail operations when the host's time-out is 0 or
+// below: a network call never runs without a bound.
+inline constexpr std::int16_t kFallbackTimeoutSeconds = 30;
+
+struct CheckRunEnv {
+  MailOperations* mail = nullptr;  // required
+  Clock* clock = nullptr;          // required
+  // Called again and again during the send-phase wait so that a host can
+  // process its pending events; may be empty.
+  std::function<void()> pump;
+  // Longest sleep between two looks at the clock during that wait.
+  std::chrono::milliseconds wait_slice{50};
+};
+
+// The time-out the mail operations get for the host's value seconds:
+// seconds itself within 1..32767, kFallbackTimeoutSeconds for 0 and below,
+// 32767 above.
+std::int16_t OperationTimeout(long long seconds);
+
+// The trapped-failure result text: "ERR docheck : " + description + "(" +
+// code + "-" + location + ")", each number with a blank before it when it
+// is not negative.
+std::string TrappedFailureText(std::string_view description, long long code,
+                               long long location);
+
+// Runs one phase over *parameter (read at every setting, rewritten when a
+// state key is written; it then holds text). timeout is the host's value
+// in seconds. Sets *result and returns the verdict. Never throws: every
+// failure becomes False with a trapped-failure text, and state keys
+// written before it stay written.
+bool RunCheck(const CheckRunEnv& env, Variant* parameter, const Variant& timeout,
+              std::string* result);
+
+}  // namespace tessaly
+
+#endif  // TESSALY_CHECK_CHECK_RUN_H_

@@ -1,0 +1,398 @@
+#include "mail/connection.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace tessaly {
+namespace {
+
+Status TransportError(std::string message) {
+  return Status::Error(std::move(message), kErrorTransport);
+}
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string TimeoutText(int seconds) {
+  return "connection timed out after " + std::to_string(seconds) + " s";
+}
+
+std::string SslErrorText() {
+  unsigned long e = ERR_get_error();  // NOLINT(runtime/int): OpenSSL type
+  ERR_clear_error();
+  if (e == 0) return "TLS failure";
+  char buf[256];
+  ERR_error_string_n(e, buf, sizeof buf);
+  return buf;
+}
+
+// The events of the connection whose handshake is running, for the verify
+// callback. Set only during SSL_connect on the owner's thread.
+thread_local ComponentEvents* handshake_events = nullptr;
+thread_local bool handshake_refused = false;
+thread_local int handshake_asked = 0;  // 0 not yet, 1 accepted, 2 refused
+
+int VerifyCallback(int /*preverify_ok*/, X509_STORE_CTX* store) {
+  // The chain is not judged here: the caller decides on the peer's own
+  // certificate (depth 0), which is where the handshake goes on or stops.
+  if (X509_STORE_CTX_get_error_depth(store) != 0) return 1;
+  // OpenSSL calls back once per finding on the same certificate: ask once.
+  if (handshake_asked != 0) return handshake_asked == 1 ? 1 : 0;
+  X509* cert = X509_STORE_CTX_get_current_cert(store);
+  std::string pem;
+  if (cert != nullptr) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (bio != nullptr) {
+      PEM_write_bio_X509(bio, cert);
+      char* data = nullptr;
+      long n = BIO_get_mem_data(bio, &data);  // NOLINT(runtime/int)
+      if (n > 0) pem.assign(data, static_cast<std::size_t>(n));
+      BIO_free(bio);
+    }
+  }
+  bool accept = false;
+  if (handshake_events != nullptr) handshake_events->OnCertificate(pem, &accept);
+  if (!accept) handshake_refused = true;
+  handshake_asked = accept ? 1 : 2;
+  return accept ? 1 : 0;
+}
+
+}  // namespace
+
+std::string ReplyText(std::string_view line) {
+  std::string out(line.substr(0, kMaxReplyText));
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+bool ParseIpv6Config(std::string_view text, bool* ipv6) {
+  if (text == "UseIPv6=True") {
+    *ipv6 = true;
+    return true;
+  }
+  if (text == "UseIPv6=False") {
+    *ipv6 = false;
+    return true;
+  }
+  return false;
+}
+
+Connection::Connection() = default;
+
+Connection::~Connection() { Close(); }
+
+void Connection::SetTimeout(int seconds) {
+  timeout_s_ = seconds > 0 ? seconds : kDefaultTimeoutSeconds;
+}
+
+std::int64_t Connection::Deadline() const {
+  return NowMs() + static_cast<std::int64_t>(timeout_s_) * 1000;
+}
+
+void Connection::Close() {
+  if (ssl_ != nullptr) {
+    SSL_free(ssl_);
+    ssl_ = nullptr;
+  }
+  if (ssl_ctx_ != nullptr) {
+    SSL_CTX_free(ssl_ctx_);
+    ssl_ctx_ = nullptr;
+  }
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  in_.clear();
+  in_pos_ = 0;
+}
+
+Status Connection::Fail(std::string message) {
+  Close();
+  return TransportError(std::move(message));
+}
+
+Status Connection::WaitFor(short events, std::int64_t deadline_ms, short* revents) {
+  for (;;) {
+    std::int64_t left = deadline_ms - NowMs();
+    if (left <= 0) return Fail(TimeoutText(timeout_s_));
+    pollfd p{fd_, events, 0};
+    int r = ::poll(&p, 1, static_cast<int>(left));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return Fail(std::string("poll failed: ") + std::strerror(errno));
+    }
+    if (r == 0) return Fail(TimeoutText(timeout_s_));
+    *revents = p.revents;
+    return Status::Ok();
+  }
+}
+
+Status Connection::Open(std::string_view host, std::int32_t port, bool ipv6) {
+  Close();
+  if (port < 1 || port > 65535) {
+    return TransportError("invalid port " + std::to_string(port));
+  }
+  addrinfo hints{};
+  hints.ai_family = ipv6 ? AF_INET6 : AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  std::string host_text(host);
+  if (!host_text.empty() && host_text.front() == '[' && host_text.back() == ']') {
+    host_text = host_text.substr(1, host_text.size() - 2);
+  }
+  std::string port_text = std::to_string(port);
+  int rc = ::getaddrinfo(host_text.c_str(), port_text.c_str(), &hints, &list);
+  if (rc != 0 || list == nullptr) {
+    return TransportError("cannot resolve " + host_text + " for " +
+                         (ipv6 ? "IPv6" : "IPv4") + ": " + ::gai_strerror(rc));
+  }
+  std::int64_t deadline = Deadline();
+  std::string last_error = "connection failed";
+  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                      ai->ai_protocol);
+    if (fd < 0) {
+      last_error = std::string("socket failed: ") + std::strerror(errno);
+      continue;
+    }
+    fd_ = fd;
+    if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+      if (errno != EINPROGRESS) {
+        last_error = std::string("connection failed: ") + std::strerror(errno);
+        Close();
+        continue;
+      }
+      short revents = 0;
+      Status s = WaitFor(POLLOUT, deadline, &revents);
+      if (!s.ok()) {
+        ::freeaddrinfo(list);
+        return s;
+      }
+      int err = 0;
+      socklen_t len = sizeof err;
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+      if (err != 0) {
+        last_error = std::string("connection failed: ") + std::strerror(err);
+        Close();
+        continue;
+      }
+    }
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::freeaddrinfo(list);
+    return Status::Ok();
+  }
+  ::freeaddrinfo(list);
+  return TransportError(last_error);
+}
+
+Status Connection::StartTls(std::string_view host) {
+  if (fd_ < 0) return TransportError("not connected");
+  ssl_ctx_ = SSL_CTX_new(TLS_client_method());
+  if (ssl_ctx_ == nullptr) return Fail(SslErrorText());
+  SSL_CTX_set_verify(ssl_ctx_, SSL_VERIFY_PEER, VerifyCallback);
+  ssl_ = SSL_new(ssl_ctx_);
+  if (ssl_ == nullptr) return Fail(SslErrorText());
+  SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_set_fd(ssl_, fd_);
+  std::string name(host);
+  // SNI only for names, not for address literals.
+  if (!name.empty() && name.find(':') == std::string::npos &&
+      name.find_first_not_of("0123456789.") != std::string::npos) {
+    SSL_ctrl(ssl_, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+             const_cast<char*>(name.c_str()));
+  }
+  // Bytes the server sent before the handshake would be a protocol fault;
+  // they are dropped so they cannot pass as protected data.
+  in_.clear();
+  in_pos_ = 0;
+  std::int64_t deadline = Deadline();
+  handshake_asked = 0;
+  handshake_refused = false;
+  for (;;) {
+    handshake_events = events_;
+    ERR_clear_error();
+    int r = SSL_connect(ssl_);
+    handshake_events = nullptr;
+    if (r == 1) break;
+    int e = SSL_get_error(ssl_, r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+      short revents = 0;
+      Status s = WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline, &revents);
+      if (!s.ok()) return s;
+      continue;
+    }
+    if (handshake_refused) return Fail("server certificate not accepted");
+    std::string text = SslErrorText();
+    return Fail("TLS handshake failed: " + text);
+  }
+  if (events_ != nullptr) {
+    int bits = 0;
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_);
+    SSL_CIPHER_get_bits(cipher, &bits);
+    std::string text = std::string(SSL_get_version(ssl_)) + ", cipher " +
+                       SSL_CIPHER_get_name(cipher) + " (" + std::to_string(bits) +
+                       " bits), certificate accepted";
+    events_->OnSslStatus(text);
+  }
+  return Status::Ok();
+}
+
+int Connection::ReadSome(Status* status) {
+  char buf[16384];
+  if (ssl_ != nullptr) {
+    ERR_clear_error();
+    int r = SSL_read(ssl_, buf, sizeof buf);
+    if (r > 0) {
+      in_.append(buf, static_cast<std::size_t>(r));
+      return r;
+    }
+    int e = SSL_get_error(ssl_, r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return 0;
+    if (e == SSL_ERROR_ZERO_RETURN ||
+        (e == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)) {
+      *status = Fail("connection closed by server");
+    } else {
+      *status = Fail("TLS read failed: " + SslErrorText());
+    }
+    return -1;
+  }
+  ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+  if (r > 0) {
+    in_.append(buf, static_cast<std::size_t>(r));
+    return static_cast<int>(r);
+  }
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  *status = Fail(r == 0 ? std::string("connection closed by server")
+                        : std::string("read failed: ") + std::strerror(errno));
+  return -1;
+}
+
+Status Connection::Fill(std::int64_t deadline_ms) {
+  if (fd_ < 0) return TransportError("not connected");
+  if (in_pos_ > 0 && in_pos_ == in_.size()) {
+    in_.clear();
+    in_pos_ = 0;
+  } else if (in_pos_ > 65536) {
+    in_.erase(0, in_pos_);
+    in_pos_ = 0;
+  }
+  for (;;) {
+    // Data may already sit decrypted inside OpenSSL.
+    if (ssl_ == nullptr || SSL_pending(ssl_) == 0) {
+      short revents = 0;
+      Status s = WaitFor(POLLIN, deadline_ms, &revents);
+      if (!s.ok()) return s;
+    }
+    Status status;
+    int n = ReadSome(&status);
+    if (n < 0) return status;
+    if (n > 0) return Status::Ok();
+  }
+}
+
+Status Connection::Write(std::string_view data) {
+  if (fd_ < 0) return TransportError("not connected");
+  std::int64_t deadline = Deadline();
+  while (!data.empty()) {
+    ssize_t n = 0;
+    if (ssl_ != nullptr) {
+      ERR_clear_error();
+      int r = SSL_write(ssl_, data.data(),
+                        static_cast<int>(data.size() > 65536 ? 65536 : data.size()));
+      if (r > 0) {
+        n = r;
+      } else {
+        int e = SSL_get_error(ssl_, r);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+          return Fail("TLS write failed: " + SslErrorText());
+        }
+      }
+    } else {
+      n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+      if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+          return Fail(errno == EPIPE || errno == ECONNRESET
+                          ? std::string("connection closed by server")
+                          : std::string("write failed: ") + std::strerror(errno));
+        }
+        n = 0;
+      }
+    }
+    if (n > 0) {
+      data.remove_prefix(static_cast<std::size_t>(n));
+      deadline = Deadline();  // progress restarts the bound
+      continue;
+    }
+    short revents = 0;
+    Status s = WaitFor(POLLIN | POLLOUT, deadline, &revents);
+    if (!s.ok()) return s;
+    if ((revents & POLLIN) != 0) {
+      Status status;
+      if (ReadSome(&status) < 0) return status;
+    }
+  }
+  return Status::Ok();
+}
+
+Status Connection::ReadLine(std::string* line, bool* truncated) {
+  std::size_t unlimited = static_cast<std::size_t>(-1);
+  return ReadLineWithin(&unlimited, line, truncated);
+}
+
+Status Connection::ReadLineWithin(std::size_t* remaining, std::string* line,
+                                  bool* truncated) {
+  line->clear();
+  if (truncated != nullptr) *truncated = false;
+  std::int64_t deadline = Deadline();
+  for (;;) {
+    std::size_t avail = in_.size() - in_pos_;
+    std::size_t limit = avail < *remaining ? avail : *remaining;
+    const char* start = in_.data() + in_pos_;
+    const void* lf = std::memchr(start, '\n', limit);
+    std::size_t take = lf != nullptr
+                           ? static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1
+                           : limit;
+    std::size_t room = kMaxLine + 1 - line->size();  // +1 keeps the CR of a CRLF
+    if (take > 0) {
+      std::size_t keep = take < room ? take : room;
+      line->append(start, keep);
+      if (keep < take && truncated != nullptr) *truncated = true;
+      in_pos_ += take;
+      *remaining -= take;
+    }
+    bool done = lf != nullptr || *remaining == 0;
+    if (done) {
+      if (!line->empty() && line->back() == '\n') line->pop_back();
+      if (!line->empty() && line->back() == '\r') line->pop_back();
+      if (line->size() > kMaxLine) {
+        line->resize(kMaxLine);
+        if (truncated != nullptr) *truncated = true;
+      }
+      return Status::Ok();
+    }
+    Status s = Fill(deadline);
+    if (!s.ok()) return s;
+  }
+}
+
+}  // namespace tessaly

@@ -1,0 +1,103 @@
+// One client connection to a mail server: TCP over POSIX sockets, TLS with
+// OpenSSL (implicit or after STARTTLS), and a buffered reader for CRLF
+// lines and exact-length literals. Every step (connect, handshake, each
+// read or write call) is bounded by the time-out; nothing waits without
+// bound. Not thread-safe; one owner.
+#ifndef TESSALY_MAIL_CONNECTION_H_
+#define TESSALY_MAIL_CONNECTION_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "env/status.h"
+#include "mail/component_events.h"
+
+struct ssl_st;
+struct ssl_ctx_st;
+
+namespace tessaly {
+
+// Codes the client components pass to OnError and in Status::code().
+enum ComponentErrorCode : int {
+  kErrorConfig = 1,     // a setting the component cannot use
+  kErrorTransport = 2,  // connect, TLS, time-out, connection lost
+  kErrorServer = 3,     // the server refused (-ERR, NO, BAD)
+  kErrorProtocol = 4,   // a reply the client cannot read
+  kErrorState = 5,      // a call out of order (not connected, no mailbox)
+};
+
+// The server's reply line as an error description: one line, at most
+// kMaxReplyText bytes, control bytes replaced by blanks.
+inline constexpr std::size_t kMaxReplyText = 300;
+std::string ReplyText(std::string_view line);
+
+// Reads the component configuration text: "UseIPv6=True" or
+// "UseIPv6=False" (exact spelling). False for any other text.
+bool ParseIpv6Config(std::string_view text, bool* ipv6);
+
+class Connection {
+ public:
+  // Lines longer than this are cut: the rest of the line is read and
+  // dropped, so memory stays flat whatever the server sends.
+  static constexpr std::size_t kMaxLine = 64 * 1024;
+  // The bound used when the caller gives 0 or less.
+  static constexpr int kDefaultTimeoutSeconds = 30;
+
+  Connection();
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Certificate and SSL-status events go here; nullptr discards them
+  // (and then every certificate is refused). Not owned.
+  void SetEvents(ComponentEvents* events) { events_ = events; }
+  // Seconds for every later step; 0 or below selects the default.
+  void SetTimeout(int seconds);
+  int timeout_seconds() const { return timeout_s_; }
+
+  // Resolves host for the IPv6 or IPv4 family and connects within the
+  // time-out. Closes any earlier connection first.
+  Status Open(std::string_view host, std::int32_t port, bool ipv6);
+  // TLS handshake on the open socket. The peer certificate goes to
+  // OnCertificate; the handshake is aborted unless the caller accepts it.
+  // OnSslStatus reports protocol and cipher on success.
+  Status StartTls(std::string_view host);
+  bool IsOpen() const { return fd_ >= 0; }
+  bool IsTls() const { return ssl_ != nullptr; }
+  // Drops the connection (no protocol goodbye). Safe to call twice.
+  void Close();
+
+  // Sends all of data. While the socket cannot take more, incoming data
+  // is read into the buffer, so a pipelined dialogue never deadlocks.
+  Status Write(std::string_view data);
+  // Reads one line without its CRLF (a bare LF also ends a line). Sets
+  // *truncated when the line was longer than kMaxLine and was cut.
+  Status ReadLine(std::string* line, bool* truncated = nullptr);
+  // As ReadLine, but never consumes more than *remaining bytes (the line
+  // end included) and counts down *remaining: reads a literal line by line.
+  Status ReadLineWithin(std::size_t* remaining, std::string* line,
+                        bool* truncated = nullptr);
+
+ private:
+  Status Fail(std::string message);
+  // Reads what is available into in_ (waiting until the deadline).
+  Status Fill(std::int64_t deadline_ms);
+  // One non-blocking read attempt into in_; 0 would block, <0 failure.
+  int ReadSome(Status* status);
+  Status WaitFor(short events, std::int64_t deadline_ms, short* revents);
+  std::int64_t Deadline() const;
+
+  ComponentEvents* events_ = nullptr;
+  int fd_ = -1;
+  ssl_ctx_st* ssl_ctx_ = nullptr;
+  ssl_st* ssl_ = nullptr;
+  int timeout_s_ = kDefaultTimeoutSeconds;
+  std::string in_;
+  std::size_t in_pos_ = 0;
+};
+
+}  // namespace tessaly
+
+#endif  // TESSALY_MAIL_CONNECTION_H_

@@ -1,0 +1,25 @@
+// The project's own POP3 client engine (RFC 1939, CAPA of RFC 2449, STLS
+// of RFC 2595) behind Pop3Component.
+#ifndef TESSALY_MAIL_POP3_CLIENT_H_
+#define TESSALY_MAIL_POP3_CLIENT_H_
+
+#include <cstdint>
+#include <memory>
+
+#include "mail/pop3_component.h"
+
+namespace tessaly {
+
+struct Pop3ClientOptions {
+  // Where start mode 0 uses implicit TLS; STARTTLS (STLS) is required on
+  // every other port.
+  std::int32_t implicit_tls_port = 995;
+};
+
+// A new, unconnected client. Time-out 0 or below means 30 s per step.
+// Lines longer than 64 KiB are cut (header values then arrive truncated).
+std::unique_ptr<Pop3Component> NewPop3Client(Pop3ClientOptions options = {});
+
+}  // namespace tessaly
+
+#endif  // TESSALY_MAIL_POP3_CLIENT_H_

@@ -1,0 +1,123 @@
+// The POP3 client against the local Dovecot: plain, STARTTLS and implicit
+// TLS on both address families, a wrong password, and retrieve + delete.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "mail/pop3_client.h"
+#include "support/mailstack.h"
+
+namespace tessaly {
+namespace {
+
+class Recorder : public ComponentEvents {
+ public:
+  void OnError(int code, std::string_view d) override {
+    errors.push_back(std::to_string(code) + " " + std::string(d));
+  }
+  void OnHeader(std::string_view f, std::string_view v) override {
+    headers.push_back(std::string(f) + ": " + std::string(v));
+  }
+  void OnTrail(TrailDirection, std::string_view t) override { trail.emplace_back(t); }
+  void OnCertificate(std::string_view pem, bool* accept) override {
+    ++certificates;
+    *accept = pem.find("BEGIN CERTIFICATE") != std::string_view::npos;
+  }
+  std::vector<std::string> errors, headers, trail;
+  int certificates = 0;
+};
+
+std::unique_ptr<Pop3Component> MakeClient(const testing::MailStack& stack, Recorder* rec,
+                                          int port, bool ipv6, int ssl_mode,
+                                          const std::string& password) {
+  auto c = NewPop3Client(Pop3ClientOptions{stack.pop3s_port()});
+  c->SetEvents(rec);
+  EXPECT_TRUE(c->SetConfig(ipv6 ? "UseIPv6=True" : "UseIPv6=False").ok());
+  c->SetMailPort(port);
+  c->SetMailServer(ipv6 ? stack.host6() : stack.host4());
+  c->SetUser("alice");
+  c->SetPassword(password);
+  EXPECT_TRUE(c->SetSslStartMode(ssl_mode).ok());
+  c->SetTimeout(5);
+  return c;
+}
+
+TEST(Pop3ClientMail, LogsInEveryWay) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  struct Case {
+    const char* name;
+    int port;
+    bool ipv6;
+    int mode;
+    int certificates;
+  } cases[] = {
+      {"plain v4", stack->pop3_port(), false, 3, 0},
+      {"starttls v4", stack->pop3_port(), false, 0, 1},
+      {"implicit v4", stack->pop3s_port(), false, 0, 1},
+      {"plain v6", stack->pop3_port(), true, 3, 0},
+      {"starttls v6", stack->pop3_port(), true, 0, 1},
+      {"implicit v6", stack->pop3s_port(), true, 0, 1},
+  };
+  for (const Case& c : cases) {
+    Recorder rec;
+    auto client = MakeClient(*stack, &rec, c.port, c.ipv6, c.mode, stack->password("alice"));
+    Status s = client->Connect();
+    ASSERT_TRUE(s.ok()) << c.name << ": " << s.message();
+    std::int32_t count = -1;
+    ASSERT_TRUE(client->MessageCount(&count).ok()) << c.name;
+    EXPECT_GE(count, 0) << c.name;
+    EXPECT_EQ(rec.certificates, c.certificates) << c.name;
+    EXPECT_TRUE(client->Disconnect().ok()) << c.name;
+    for (const std::string& line : rec.trail) {
+      EXPECT_EQ(line.find(stack->password("alice")), std::string::npos) << c.name << line;
+    }
+  }
+}
+
+TEST(Pop3ClientMail, WrongPasswordCarriesServerText) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  Recorder rec;
+  auto client = MakeClient(*stack, &rec, stack->pop3_port(), false, 3, "wrong-password");
+  Status s = client->Connect();
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.message().rfind("-ERR", 0), 0u) << s.message();
+  EXPECT_FALSE(client->Connected());
+  ASSERT_EQ(rec.errors.size(), 1u);
+}
+
+TEST(Pop3ClientMail, RetrievesDeletesDecidedAndKeepsTheRest) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  ASSERT_TRUE(stack->ClearMailbox("alice").ok());
+  for (int i = 1; i <= 50; ++i) {
+    ASSERT_TRUE(stack->PutMessage("alice", "Subject: m" + std::to_string(i) +
+                                               "\r\nX-Sender: t\r\n\r\nbody\r\n")
+                    .ok());
+  }
+  Recorder rec;
+  auto client = MakeClient(*stack, &rec, stack->pop3_port(), false, 0, stack->password("alice"));
+  ASSERT_TRUE(client->Connect().ok());
+  std::int32_t count = 0;
+  ASSERT_TRUE(client->MessageCount(&count).ok());
+  ASSERT_EQ(count, 50);
+  int decided = 0;
+  Status s = client->RetrieveEach(count, [&](std::int32_t n) {
+    ++decided;
+    return n % 2 == 0;
+  });
+  ASSERT_TRUE(s.ok()) << s.message();
+  EXPECT_EQ(decided, 50);
+  EXPECT_EQ(rec.headers.size(), 100u);
+  // Dropping without QUIT rolls the marks back.
+  client.reset();
+  EXPECT_EQ(stack->ListMessages("alice").size(), 50u);
+  client = MakeClient(*stack, &rec, stack->pop3_port(), false, 0, stack->password("alice"));
+  ASSERT_TRUE(client->Connect().ok());
+  ASSERT_TRUE(client->RetrieveEach(50, [](std::int32_t n) { return n % 2 == 0; }).ok());
+  ASSERT_TRUE(client->Disconnect().ok());
+  EXPECT_EQ(stack->ListMessages("alice").size(), 25u);
+}
+
+}  // namespace
+}  // namespace tessaly

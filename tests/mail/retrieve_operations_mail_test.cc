@@ -1,0 +1,143 @@
+// The retrieval and count operations over the real POP3 and IMAP4 clients
+// against the local Dovecot: control mails put into the Maildir are
+// recognised and deleted, foreign messages survive only-delete, count and
+// delete-all, a wrong password and a folder that does not exist. Skipped
+// until the clients are part of the build.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "mail/retrieve_operations.h"
+#include "support/mailstack.h"
+
+#if __has_include("mail/pop3_client.h") && __has_include("mail/imap4_client.h")
+#define TESSALY_HAS_CLIENTS 1
+#include "mail/imap4_client.h"
+#include "mail/pop3_client.h"
+#endif
+
+namespace tessaly::testing {
+namespace {
+
+#ifdef TESSALY_HAS_CLIENTS
+
+constexpr const char* kUser = "bob";
+
+std::string Mail(const std::string& subject, const std::string& x_sender) {
+  std::string m = "From: someone@example.test\r\nTo: bob@tessaly.test\r\nSubject: " + subject + "\r\n";
+  if (!x_sender.empty()) m += "X-Sender: " + x_sender + "\r\n";
+  return m + "\r\nbody\r\n";
+}
+
+struct Ops {
+  explicit Ops(const MailStack& stack)
+      : pop3(NewPop3Client(Pop3ClientOptions{stack.pop3s_port()})),
+        imap4(NewImap4Client(Imap4ClientOptions{stack.imaps_port()})),
+        ops(*pop3, *imap4, trace) {}
+  std::unique_ptr<Pop3Component> pop3;
+  std::unique_ptr<Imap4Component> imap4;
+  CaptureTraceSink trace;
+  RetrieveOperations ops;
+};
+
+RetrieveArgs Args(const MailStack& stack, bool imap4, const std::string& mode,
+                  const std::string& subject) {
+  RetrieveArgs a;
+  a.host = MailStack::host4();
+  a.port = imap4 ? stack.imap_port() : stack.pop3_port();
+  a.user = kUser;
+  a.password = stack.password(kUser);
+  a.mailbox = "INBOX";
+  a.subject = subject;
+  a.timeout = 10;
+  a.only_delete_own = true;
+  a.mode = mode;
+  return a;
+}
+
+struct ProtoCase {
+  const char* name;
+  bool imap4;
+  const char* mode;
+  const char* subject;
+  const char* x_sender;
+  bool ssl;
+  bool ipv6;
+};
+
+class RealRetrieveTest : public ::testing::TestWithParam<ProtoCase> {};
+
+TEST_P(RealRetrieveTest, OwnMailDeletedForeignSurvives) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  const ProtoCase& c = GetParam();
+  ASSERT_TRUE(stack->ClearMailbox(kUser).ok()) << c.name;
+  ASSERT_TRUE(stack->PutMessage(kUser, Mail("foreign", "")).ok()) << c.name;
+  ASSERT_TRUE(stack->PutMessage(kUser, Mail(c.subject, c.x_sender)).ok()) << c.name;
+  Ops o(*stack);
+  RetrieveArgs a = Args(*stack, c.imap4, c.mode, c.subject);
+  a.ssl = c.ssl;
+  a.use_ipv6 = c.ipv6;
+  if (c.ipv6) a.host = MailStack::host6();
+  const std::string result =
+      c.imap4 ? o.ops.RetrieveMessagesImap4(a) : o.ops.RetrieveMessages(a);
+  EXPECT_EQ(result, "OK") << c.name;
+  const auto left = stack->ReadMessages(kUser);
+  ASSERT_EQ(left.size(), 1u) << c.name;
+  EXPECT_NE(left[0].text.find("Subject: foreign"), std::string::npos) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, RealRetrieveTest,
+    ::testing::Values(
+        ProtoCase{"pop3_plain", false, "TESSALY", "TESSALY 1", "TESSALYCom", false, false},
+        ProtoCase{"pop3_starttls_v6", false, "TESSALY", "TESSALY 2", "TESSALYCom", true, true},
+        ProtoCase{"imap4_plain", true, "TESSIMO", "TESSIMO 1", "TESSIMOCom", false, false},
+        ProtoCase{"imap4_starttls_v6", true, "TESSIMO", "TESSIMO 2", "TESSIMOCom", true, true},
+        ProtoCase{"imap4_fetch_only", true, "IMAP4", "anything", "TESSALYCom", false, false}),
+    [](const auto& i) { return std::string(i.param.name); });
+
+TEST(RealCountTest, CountsThenDeletesAll) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  ASSERT_TRUE(stack->ClearMailbox(kUser).ok());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(stack->PutMessage(kUser, Mail("m", "")).ok());
+  Ops o(*stack);
+  CountArgs a;
+  a.host = MailStack::host4();
+  a.port = stack->pop3_port();
+  a.user = kUser;
+  a.password = stack->password(kUser);
+  a.timeout = 10;
+  EXPECT_EQ(o.ops.CountMessages(a), " 3 message(s) in this mailbox (bob)");
+  a.delete_all = true;
+  EXPECT_EQ(o.ops.CountMessages(a), " 3 message(s) in this mailbox (bob)");
+  EXPECT_TRUE(stack->ListMessages(kUser).empty());
+}
+
+TEST(RealFailureTest, WrongPasswordAndMissingFolder) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  ASSERT_TRUE(stack->ClearMailbox(kUser).ok());
+  ASSERT_TRUE(stack->PutMessage(kUser, Mail("m", "")).ok());
+  Ops o(*stack);
+  RetrieveArgs a = Args(*stack, false, "TESSALY", "x");
+  a.password = "wrong";
+  EXPECT_EQ(o.ops.RetrieveMessages(a).rfind("ERR POP3:", 0), 0u);
+  RetrieveArgs i = Args(*stack, true, "TESSIMO", "x");
+  i.password = "wrong";
+  EXPECT_EQ(o.ops.RetrieveMessagesImap4(i).rfind("ERR IMAP4:", 0), 0u);
+  RetrieveArgs m = Args(*stack, true, "TESSIMO", "x");
+  m.mailbox = "No Such Folder";
+  const std::string missing = o.ops.RetrieveMessagesImap4(m);
+  EXPECT_EQ(missing.rfind("ERR IMAP4:", 0), 0u) << missing;
+  EXPECT_NE(missing.find(" (4)"), std::string::npos) << missing;
+  EXPECT_EQ(stack->ListMessages(kUser).size(), 1u);
+}
+
+#else
+
+TEST(RealRetrieveTest, ClientsNotBuilt) { GTEST_SKIP() << "POP3/IMAP4 clients not in this build"; }
+
+#endif
+
+}  // namespace
+}  // namespace tessaly::testing
