@@ -3,11 +3,17 @@
 // failure names what the server said; StopSending is an atomic flag that the
 // progress callback checks.
 #include <curl/curl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <charconv>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <chrono>
 #include <ctime>
 #include <string>
 
@@ -80,7 +86,34 @@ struct Transfer {
   std::string last_reply;   // the last reply line the server sent
   std::string error_reply;  // the last 4xx/5xx reply line
   const std::atomic<bool>* stop = nullptr;
+  // libcurl's own time-outs leave the QUIT after a failed step unbounded by
+  // TIMEOUT (a stall after the message text takes twice the time-out), so a
+  // watchdog shuts the socket down at the deadline or on StopSending.
+  std::atomic<bool> timed_out{false};
+  std::mutex socket_mu;
+  curl_socket_t socket = CURL_SOCKET_BAD;
 };
+
+curl_socket_t OpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
+  auto* t = static_cast<Transfer*>(user);
+  curl_socket_t fd = ::socket(address->family, address->socktype, address->protocol);
+  std::lock_guard<std::mutex> lock(t->socket_mu);
+  t->socket = fd;
+  return fd;
+}
+
+int CloseSocket(void* user, curl_socket_t fd) {
+  auto* t = static_cast<Transfer*>(user);
+  std::lock_guard<std::mutex> lock(t->socket_mu);
+  if (t->socket == fd) t->socket = CURL_SOCKET_BAD;
+  return ::close(fd);
+}
+
+// Ends any blocking wait of the transfer at once.
+void ShutDown(Transfer* t) {
+  std::lock_guard<std::mutex> lock(t->socket_mu);
+  if (t->socket != CURL_SOCKET_BAD) ::shutdown(t->socket, SHUT_RDWR);
+}
 
 size_t ReadBody(char* buffer, size_t size, size_t nitems, void* user) {
   auto* t = static_cast<Transfer*>(user);
@@ -92,7 +125,7 @@ size_t ReadBody(char* buffer, size_t size, size_t nitems, void* user) {
 
 int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* t = static_cast<Transfer*>(user);
-  return t->stop->load() ? 1 : 0;
+  return t->stop->load() || t->timed_out.load() ? 1 : 0;
 }
 
 // Only server replies are kept; client commands (which carry credentials on
@@ -164,7 +197,13 @@ class CurlSmtpComponent : public SmtpComponent {
     return Send(std::string(to), &t);
   }
 
-  void StopSending() override { stop_.store(true); }
+  void StopSending() override {
+    {
+      std::lock_guard<std::mutex> lock(wake_mu_);
+      stop_.store(true);
+    }
+    wake_.notify_all();
+  }
 
  private:
   static Status Bad(std::string_view name, std::string_view value) {
@@ -230,7 +269,27 @@ class CurlSmtpComponent : public SmtpComponent {
       curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, "AUTH=*");
     }
 
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, t);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, t);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    bool finished = false;
+    std::thread watchdog([&] {
+      std::unique_lock<std::mutex> lock(wake_mu_);
+      wake_.wait_until(lock, deadline, [&] { return finished || stop_.load(); });
+      if (finished) return;
+      if (!stop_.load()) t->timed_out = true;
+      ShutDown(t);
+    });
     CURLcode rc = curl_easy_perform(curl);
+    {
+      std::lock_guard<std::mutex> lock(wake_mu_);
+      finished = true;
+    }
+    wake_.notify_all();
+    watchdog.join();
     long code = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
     curl_slist_free_all(rcpts);
@@ -238,7 +297,11 @@ class CurlSmtpComponent : public SmtpComponent {
     if (rc == CURLE_OK) return Status::Ok();
 
     std::string text = errbuf[0] != '\0' ? errbuf : curl_easy_strerror(rc);
-    if (rc == CURLE_ABORTED_BY_CALLBACK) text = "sending stopped";
+    if (stop_.load()) {
+      text = "sending stopped";
+    } else if (t->timed_out.load()) {
+      text = "no answer within " + std::to_string(seconds) + " s";
+    }
     if (!t->error_reply.empty()) {
       text += "; server: " + t->error_reply;
     } else if (code >= 400 && !t->last_reply.empty()) {
@@ -249,6 +312,8 @@ class CurlSmtpComponent : public SmtpComponent {
 
   const SmtpOptions options_;
   std::atomic<bool> stop_{false};
+  std::mutex wake_mu_;
+  std::condition_variable wake_;
   std::string helo_, server_, user_, password_, auth_, alt_auth_, from_, xheader_;
   std::int16_t timeout_ = 0;
   std::int32_t port_ = 0;

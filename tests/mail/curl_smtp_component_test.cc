@@ -1,0 +1,360 @@
+// The libcurl SMTP component against a small scripted SMTP server on
+// loopback: what goes over the wire, faults a real server does not produce
+// on demand, refusals that must happen before any traffic.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "mail/smtp_component.h"
+
+namespace tessaly {
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+
+// Replies by command verb ("GREETING", "EHLO", "AUTH", "MAIL", "RCPT",
+// "DATA", "END" for the end of the message text). A reply of "STALL" sends
+// nothing; "DROP" sends half a reply line and closes.
+struct Script {
+  std::map<std::string, std::string> replies;
+};
+Script Say(const std::string& verb, const std::string& reply) { return {{{verb, reply}}}; }
+
+class MiniSmtpServer {
+ public:
+  explicit MiniSmtpServer(Script script) : script_(std::move(script)) {
+    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(listen_fd_, 4);
+    socklen_t len = sizeof addr;
+    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~MiniSmtpServer() {
+    done_ = true;
+    thread_.join();
+    close(listen_fd_);
+  }
+  int port() const { return port_; }
+  int connections() const { return connections_; }
+  std::string commands() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return commands_;
+  }
+  std::string data() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return data_;
+  }
+
+ private:
+  std::string Reply(const std::string& verb, const std::string& fallback) {
+    auto it = script_.replies.find(verb);
+    return it == script_.replies.end() ? fallback : it->second;
+  }
+  // Sends reply; false when the script ends the conversation here.
+  bool Send(int fd, const std::string& reply) {
+    if (reply == "STALL") {
+      while (!done_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      return false;
+    }
+    if (reply == "DROP") {
+      send(fd, "250-half", 8, MSG_NOSIGNAL);
+      return false;
+    }
+    std::string line = reply + "\r\n";
+    send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+    return reply.rfind("421", 0) != 0;  // 421 closes the connection
+  }
+  // One line (without CRLF) into *line; false on close or shutdown.
+  bool ReadLine(int fd, std::string* line) {
+    line->clear();
+    while (!done_) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      char c;
+      if (recv(fd, &c, 1, 0) != 1) return false;
+      if (c == '\n') {
+        if (!line->empty() && line->back() == '\r') line->pop_back();
+        return true;
+      }
+      line->push_back(c);
+    }
+    return false;
+  }
+  void Serve(int fd) {
+    if (!Send(fd, Reply("GREETING", "220 mini ESMTP"))) return;
+    std::string line;
+    while (ReadLine(fd, &line)) {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        commands_ += line + "\n";
+      }
+      std::string verb = line.substr(0, line.find(' '));
+      std::string reply;
+      if (verb == "EHLO") {
+        reply = Reply("EHLO", "250-mini\r\n250 AUTH PLAIN LOGIN");
+      } else if (verb == "AUTH") {
+        reply = Reply("AUTH", "235 ok");
+      } else if (verb == "MAIL") {
+        reply = Reply("MAIL", "250 ok");
+      } else if (verb == "RCPT") {
+        reply = Reply("RCPT", "250 ok");
+      } else if (verb == "DATA") {
+        if (!Send(fd, Reply("DATA", "354 go"))) return;
+        std::string text;
+        while (ReadLine(fd, &line) && line != ".") text += line + "\r\n";
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          data_ = text;
+        }
+        reply = Reply("END", "250 queued");
+      } else if (verb == "QUIT") {
+        Send(fd, "221 bye");
+        return;
+      } else {
+        reply = "502 unknown";
+      }
+      if (!Send(fd, reply)) return;
+    }
+  }
+  void Run() {
+    while (!done_) {
+      pollfd p{listen_fd_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      int fd = accept(listen_fd_, nullptr, nullptr);
+      if (fd < 0) continue;
+      ++connections_;
+      Serve(fd);
+      close(fd);
+    }
+  }
+
+  Script script_;
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> done_{false};
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+  std::mutex mu_;
+  std::string commands_, data_;
+};
+
+std::unique_ptr<SmtpComponent> Configured(int port, int timeout) {
+  auto c = NewCurlSmtpComponentFactory()->Create();
+  EXPECT_TRUE(c->SetProperty("PrimaryHELO", "helo.example").ok());
+  EXPECT_TRUE(c->SetProperty("PrimaryTimeout", std::to_string(timeout)).ok());
+  EXPECT_TRUE(c->SetProperty("PrimaryMailserver", "127.0.0.1").ok());
+  EXPECT_TRUE(c->SetProperty("PrimaryMailPort", std::to_string(port)).ok());
+  EXPECT_TRUE(c->SetProperty("primarymailFrom", "check@example.org").ok());
+  EXPECT_TRUE(c->SetProperty("primaryUsessl", "false").ok());
+  EXPECT_TRUE(c->SetProperty("primaryXHeader", "X-Sender: TESSALYCom").ok());
+  return c;
+}
+
+TEST(CurlSmtpComponentTest, WireTranscriptAndDotStuffing) {
+  MiniSmtpServer server(Script{});
+  auto c = Configured(server.port(), 5);
+  Status s = c->AddMail("box@example.org", "TESSALY 1", ".first\n.\nlast", true);
+  ASSERT_TRUE(s.ok()) << s.message();
+  EXPECT_EQ(server.commands(),
+            "EHLO helo.example\nMAIL FROM:<check@example.org>\n"
+            "RCPT TO:<box@example.org>\nDATA\nQUIT\n");
+  const std::string data = server.data();
+  // Exactly one level of stuffing on the wire.
+  const std::string tail = "\r\n\r\n..first\r\n..\r\nlast\r\n";
+  ASSERT_GE(data.size(), tail.size());
+  EXPECT_EQ(data.substr(data.size() - tail.size()), tail);
+  EXPECT_NE(data.find("\r\nX-Sender: TESSALYCom\r\n"), std::string::npos);
+  EXPECT_EQ(data.rfind("From: check@example.org\r\nTo: box@example.org\r\n"
+                       "Subject: TESSALY 1\r\nDate: ", 0),
+            0u);
+}
+
+TEST(CurlSmtpComponentTest, FaultsFailWithinTimeout) {
+  struct Case {
+    const char* name;
+    Script script;
+    std::string want_in_description;
+  };
+  const Case cases[] = {
+      {"no greeting", {{{"GREETING", "STALL"}}}, ""},
+      {"stall after DATA", {{{"DATA", "STALL"}}}, ""},
+      {"stall after message text", {{{"END", "STALL"}}}, ""},
+      {"drop mid-reply", {{{"MAIL", "DROP"}}}, ""},
+      {"421 greeting", {{{"GREETING", "421 4.3.2 closing down"}}}, "421 4.3.2 closing down"},
+      {"451 recipient", {{{"RCPT", "451 4.3.0 try again later"}}}, "451 4.3.0 try again later"},
+      {"554 after text", {{{"END", "554 5.7.1 rejected as spam"}}}, "554 5.7.1 rejected as spam"},
+      {"550 sender", {{{"MAIL", "550 5.7.1 sender refused"}}}, "550 5.7.1 sender refused"},
+  };
+  constexpr int kTimeout = 2;
+  for (const Case& c : cases) {
+    MiniSmtpServer server(c.script);
+    auto comp = Configured(server.port(), kTimeout);
+    auto start = std::chrono::steady_clock::now();
+    Status s = comp->AddMail("box@example.org", "s", "b", true);
+    Seconds took = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(s.ok()) << c.name;
+    EXPECT_LE(took.count(), kTimeout + 1.0) << c.name << ": " << s.message();
+    EXPECT_FALSE(s.message().empty()) << c.name;
+    EXPECT_EQ(s.message().find_first_of("\r\n"), std::string::npos) << c.name;
+    if (!c.want_in_description.empty()) {
+      EXPECT_NE(s.message().find(c.want_in_description), std::string::npos)
+          << c.name << ": " << s.message();
+    }
+  }
+}
+
+TEST(CurlSmtpComponentTest, ZeroTimeoutUsesDefaultBound) {
+  MiniSmtpServer server(Say("GREETING", "STALL"));
+  SmtpOptions options;
+  options.default_timeout_seconds = 1;
+  auto c = NewCurlSmtpComponentFactory(options)->Create();
+  ASSERT_TRUE(c->SetProperty("PrimaryTimeout", "0").ok());
+  ASSERT_TRUE(c->SetProperty("PrimaryMailserver", "127.0.0.1").ok());
+  ASSERT_TRUE(c->SetProperty("PrimaryMailPort", std::to_string(server.port())).ok());
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(c->AddMail("a@b.c", "s", "b", true).ok());
+  Seconds took = std::chrono::steady_clock::now() - start;
+  EXPECT_LE(took.count(), 2.0);
+}
+
+TEST(CurlSmtpComponentTest, StopSendingEndsTransferInProgress) {
+  MiniSmtpServer server(Say("DATA", "STALL"));
+  auto c = Configured(server.port(), 20);
+  std::thread stopper([&c] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    c->StopSending();
+  });
+  auto start = std::chrono::steady_clock::now();
+  Status s = c->AddMail("box@example.org", "s", "b", true);
+  Seconds took = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_FALSE(s.ok());
+  EXPECT_EQ(s.message(), "sending stopped");
+  EXPECT_LE(took.count(), 2.5);
+  EXPECT_EQ(c->AddMail("box@example.org", "s", "b", true).message(), "sending stopped");
+}
+
+TEST(CurlSmtpComponentTest, PasswordNeverInDescription) {
+  MiniSmtpServer server(Say("AUTH", "535 5.7.8 bad credentials s3cretPW"));
+  auto c = Configured(server.port(), 5);
+  ASSERT_TRUE(c->SetProperty("PrimaryUsername", "alice").ok());
+  ASSERT_TRUE(c->SetProperty("PrimaryPassword", "s3cretPW").ok());
+  ASSERT_TRUE(c->SetProperty("primaryauthentication", "T").ok());
+  Status s = c->AddMail("box@example.org", "s", "b", true);
+  EXPECT_FALSE(s.ok());
+  EXPECT_EQ(s.message().find("s3cretPW"), std::string::npos) << s.message();
+  EXPECT_NE(s.message().find("535 5.7.8 bad credentials ***"), std::string::npos)
+      << s.message();
+  EXPECT_NE(server.commands().find("AUTH "), std::string::npos);
+}
+
+TEST(CurlSmtpComponentTest, NoLoginWithoutAuthFlagOrCredentials) {
+  struct Case {
+    const char* name;
+    const char* auth;
+    const char* user;
+    const char* password;
+  };
+  const Case cases[] = {{"flag empty", "", "alice", "pw"},
+                        {"no password", "T", "alice", ""},
+                        {"flag lower case", "t", "alice", "pw"}};
+  for (const Case& k : cases) {
+    MiniSmtpServer server(Script{});
+    auto c = Configured(server.port(), 5);
+    ASSERT_TRUE(c->SetProperty("primaryauthentication", k.auth).ok()) << k.name;
+    ASSERT_TRUE(c->SetProperty("PrimaryUsername", k.user).ok()) << k.name;
+    ASSERT_TRUE(c->SetProperty("PrimaryPassword", k.password).ok()) << k.name;
+    EXPECT_TRUE(c->AddMail("box@example.org", "s", "b", true).ok()) << k.name;
+    EXPECT_EQ(server.commands().find("AUTH"), std::string::npos) << k.name;
+  }
+}
+
+TEST(CurlSmtpComponentTest, RefusedBeforeAnyTraffic) {
+  struct Case {
+    const char* name;
+    const char* property;  // nullptr: the AddMail arguments carry the fault
+    const char* value;
+    const char* to;
+    const char* subject;
+  };
+  const Case cases[] = {
+      {"LF in recipient", nullptr, "", "box@example.org\nRCPT TO:<x@y.z>", "s"},
+      {"CR in subject", nullptr, "", "box@example.org", "s\rBcc: x@y.z"},
+      {"CRLF in sender", "primarymailFrom", "a@b.c\r\nRCPT TO:<x@y.z>", "box@example.org", "s"},
+      {"LF in extra header", "primaryXHeader", "X-Sender: T\nBcc: x@y.z", "box@example.org",
+       "s"},
+      {"LF in greeting name", "PrimaryHELO", "h\nMAIL FROM:<x@y.z>", "box@example.org", "s"},
+  };
+  for (const Case& k : cases) {
+    MiniSmtpServer server(Script{});
+    auto c = Configured(server.port(), 5);
+    Status s = k.property ? c->SetProperty(k.property, k.value) : Status::Ok();
+    if (s.ok()) s = c->AddMail(k.to, k.subject, "b", true);
+    EXPECT_FALSE(s.ok()) << k.name;
+    EXPECT_NE(s.message().find("line break"), std::string::npos) << k.name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(server.connections(), 0) << k.name;
+  }
+}
+
+TEST(CurlSmtpComponentTest, PropertyNamesAndValues) {
+  struct Case {
+    const char* name;
+    const char* value;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"primaryhelo", "x", true},          {"PRIMARYTIMEOUT", "30", true},
+      {"PrimaryTimeout", "-1", true},      {"PrimaryTimeout", "40000", false},
+      {"PrimaryTimeout", "3s", false},     {"PrimaryMailPort", "587", true},
+      {"PrimaryMailPort", "", false},      {"primaryUsessl", "true", true},
+      {"primaryUsessl", "False", true},    {"primaryUsessl", "-1", true},
+      {"primaryUsessl", "yes", false},     {"alternateauthentication", "", true},
+      {"PrimaryCC", "x", false},           {"", "", false},
+  };
+  auto c = NewCurlSmtpComponentFactory()->Create();
+  for (const Case& k : cases) {
+    Status s = c->SetProperty(k.name, k.value);
+    EXPECT_EQ(s.ok(), k.ok) << k.name << "=" << k.value;
+    if (!k.ok) {
+      EXPECT_FALSE(s.message().empty()) << k.name;
+    }
+  }
+}
+
+TEST(CurlSmtpComponentTest, InvalidServerOrPortRefused) {
+  struct Case {
+    const char* server;
+    const char* port;
+  };
+  const Case cases[] = {{"", "25"},           {"mx.example/evil", "25"},
+                        {"user@mx.example", "25"}, {"mx example", "25"},
+                        {"127.0.0.1", "70000"},  {"127.0.0.1", "-5"}};
+  for (const Case& k : cases) {
+    auto c = NewCurlSmtpComponentFactory()->Create();
+    ASSERT_TRUE(c->SetProperty("PrimaryMailserver", k.server).ok()) << k.server;
+    ASSERT_TRUE(c->SetProperty("PrimaryMailPort", k.port).ok()) << k.port;
+    Status s = c->AddMail("a@b.c", "s", "b", true);
+    EXPECT_FALSE(s.ok()) << k.server << ":" << k.port;
+    EXPECT_NE(s.message().find("invalid"), std::string::npos) << k.server << ":" << k.port;
+  }
+}
+
+}  // namespace
+}  // namespace tessaly
