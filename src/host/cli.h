@@ -1,0 +1,47 @@
+// The command-line host: subcommands check, configure, set, show and help
+// over a state file that holds one check's parameter string.
+#ifndef TESSALY_HOST_CLI_H_
+#define TESSALY_HOST_CLI_H_
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "check/dialog_presenter.h"
+#include "env/clock.h"
+#include "env/trace.h"
+#include "mail/mail_operations.h"
+
+namespace tessaly {
+
+// Exit codes of the command-line host.
+inline constexpr int kCliExitOk = 0;
+inline constexpr int kCliExitDown = 2;
+inline constexpr int kCliExitCannotRun = 3;
+
+// What a test replaces; every empty member means the real thing.
+struct CliHooks {
+  // Builds the mail operations of a check run.
+  std::function<std::unique_ptr<MailOperations>()> mail;
+  // Builds the dialog of configure.
+  std::function<std::unique_ptr<DialogPresenter>()> presenter;
+  // Trace sink used instead of syslog/stderr. Must outlive the call.
+  TraceSink* trace = nullptr;
+  // Clock of the check. Must outlive the call.
+  Clock* clock = nullptr;
+};
+
+// Runs one command line. args excludes the program name. Reads passwords
+// from in (--password-stdin), writes results to out and "tessaly: ..."
+// messages to err. Returns the process exit code: 0 ok / verdict True,
+// 2 verdict False, 3 the command could not run. Never throws.
+int RunCli(std::vector<std::string> args, std::istream& in, std::ostream& out,
+           std::ostream& err, const CliHooks& hooks);
+int RunCli(std::vector<std::string> args, std::istream& in, std::ostream& out,
+           std::ostream& err);
+
+}  // namespace tessaly
+
+#endif  // TESSALY_HOST_CLI_H_
