@@ -187,8 +187,8 @@ double LeadingNumber(std::string_view text) {
 
   // Rebuilt as plain "digits[.digits]" so that from_chars (locale-free)
   // reads exactly the part that was accepted.
-  std::string number(text.substr(int_begin, int_end - int_begin));
-  if (number.empty()) number = "0";
+  std::string number = "0";
+  number.append(text.substr(int_begin, int_end - int_begin));  // a leading 0 changes nothing
   if (frac_begin != frac_end) {
     number.push_back('.');
     number.append(text.substr(frac_begin, frac_end - frac_begin));

@@ -1,33 +1,58 @@
 #include "mail/mail_form.h"
 
-#include "check/vocab.h"
+#include <utility>
+
+#include "env/os_facts.h"
+#include "env/settings_store.h"
+#include "mail/imap4_client.h"
+#include "mail/pop3_client.h"
+#include "mail/retrieve_operations.h"
+#include "mail/send_operation.h"
+#include "mail/smtp_component.h"
 
 namespace tessaly {
 namespace {
 
-// Until the network clients are linked in, every operation reports that
-// the transport is missing, as the failure text of its own protocol.
-class UnavailableMailForm : public MailOperations {
+// Owns the components and the operations over them for the life of one
+// check object. Members are declared in the order they are built, so the
+// operations go before the components they point to.
+class MailForm : public MailOperations {
  public:
-  std::string SendMessage(const SendArgs&, std::string* subject) override {
-    subject->clear();
-    return std::string(vocab::kSmtpErr) + "mail transport not available in this build";
+  explicit MailForm(const MailFormOptions& options)
+      : store_(NewRegistryFileStore(options.registry_file.empty() ? DefaultRegistryPath()
+                                                                  : options.registry_file)),
+        smtp_factory_(NewCurlSmtpComponentFactory()),
+        pop3_(NewPop3Client()),
+        imap4_(NewImap4Client()),
+        send_(*smtp_factory_, *store_, SystemOsFacts(), *options.clock, *options.trace),
+        retrieve_(*pop3_, *imap4_, *options.trace) {}
+
+  std::string SendMessage(const SendArgs& args, std::string* subject) override {
+    return send_.SendMessageV2(args, subject);
   }
-  std::string RetrieveMessages(const RetrieveArgs&) override {
-    return std::string(vocab::kPop3Err) + " mail transport not available in this build";
+  std::string RetrieveMessages(const RetrieveArgs& args) override {
+    return retrieve_.RetrieveMessages(args);
   }
-  std::string RetrieveMessagesImap4(const RetrieveArgs&) override {
-    return std::string(vocab::kImap4Err) + " mail transport not available in this build";
+  std::string RetrieveMessagesImap4(const RetrieveArgs& args) override {
+    return retrieve_.RetrieveMessagesImap4(args);
   }
-  std::string CountMessages(const CountArgs&) override {
-    return std::string(vocab::kCountErr) + " mail transport not available in this build";
+  std::string CountMessages(const CountArgs& args) override {
+    return retrieve_.CountMessages(args);
   }
+
+ private:
+  std::unique_ptr<SettingsStore> store_;
+  std::unique_ptr<SmtpComponentFactory> smtp_factory_;
+  std::unique_ptr<Pop3Component> pop3_;
+  std::unique_ptr<Imap4Component> imap4_;
+  SendOperation send_;
+  RetrieveOperations retrieve_;
 };
 
 }  // namespace
 
-std::unique_ptr<MailOperations> NewMailForm(const MailFormOptions&) {
-  return std::make_unique<UnavailableMailForm>();
+std::unique_ptr<MailOperations> NewMailForm(const MailFormOptions& options) {
+  return std::make_unique<MailForm>(options);
 }
 
 }  // namespace tessaly

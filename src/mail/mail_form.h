@@ -15,7 +15,8 @@ namespace tessaly {
 struct MailFormOptions {
   TraceSink* trace = nullptr;  // required; outlives the form
   Clock* clock = nullptr;      // required; outlives the form
-  // The host's settings file read for the SMTP greeting name; "" = none.
+  // The host's settings file read for the SMTP greeting name; "" means
+  // DefaultRegistryPath() ($TESSALY_REGISTRY, else the default under /etc).
   std::string registry_file;
 };
 

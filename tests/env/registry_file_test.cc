@@ -2,11 +2,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "env/registry_file.h"
 #include "env/settings_store.h"
 
 namespace tessaly {
@@ -51,6 +53,10 @@ TEST(RegistryFileStoreTest, ReadsValues) {
       {"OtherSectionAbsent", head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n"
            "\"PrimaryHELO\"=\"3\"\r\n" + sec, std::nullopt},
       {"Malformed", head + sec + "\"PrimaryHELO\"=\"3\r\n", std::nullopt},
+      {"MalformedOtherValueMakesFileUnparseable",
+       head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n\"A\"=\"open\r\n" + sec +
+           "\"PrimaryHELO\"=\"3\"\r\n",
+       std::nullopt},
   };
   for (const Case& c : cases) {
     const std::string path = TempPath("read");
@@ -101,6 +107,153 @@ TEST(RegistryFileStoreTest, ReadOnlyFileCreatesNothing) {
   EXPECT_FALSE(NewRegistryFileStore(path)->ReadMachineValue(kKey, "PrimaryHELO"));
   EXPECT_EQ(Read(path), before);
   std::remove(path.c_str());
+}
+
+// UTF-16LE with byte-order mark, as regedit writes it, from UTF-8 text.
+std::string Utf16(const std::string& utf8) {
+  std::string out = "\xFF\xFE";
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<unsigned char>(utf8[i]);
+    std::uint32_t cp = b;
+    std::size_t len = 1;
+    if (b >= 0xF0) {
+      cp = b & 0x07u, len = 4;
+    } else if (b >= 0xE0) {
+      cp = b & 0x0Fu, len = 3;
+    } else if (b >= 0xC0) {
+      cp = b & 0x1Fu, len = 2;
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+      cp = cp << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
+    }
+    i += len;
+    auto put = [&out](std::uint32_t u) {
+      out.push_back(static_cast<char>(u & 0xFF));
+      out.push_back(static_cast<char>(u >> 8));
+    };
+    if (cp >= 0x10000) {
+      put(0xD800 + ((cp - 0x10000) >> 10));
+      put(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      put(cp);
+    }
+  }
+  return out;
+}
+
+TEST(RegistryFileStoreTest, ReadsUtf16LeValues) {
+  const std::string file = Utf16(
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenmoor\\Vigilor\\SMTP]\r\n"
+      "\"Str\"=\"mail.example.org\"\r\n"
+      "\"Wide\"=\"gr\xC3\xBC\xC3\x9F \xF0\x9F\x93\xA7\"\r\n"
+      "\"Num\"=dword:00000002\r\n"
+      "\"Exp\"=hex(2):25,00,53,00,59,00,53,00,54,00,45,00,4d,00,25,00,00,\\\r\n"
+      "  00\r\n"
+      "\"Cont\"=\"a\\\r\n"
+      "b\"\r\n"
+      "@=\"default\"\r\n");
+  struct Case {
+    const char* name;
+    std::optional<RegistryValue> want;
+  };
+  const Case cases[] = {
+      {"Str", RegistryValue{RegistryValue::Type::kString, std::string("mail.example.org\0", 17), 0}},
+      {"Wide", RegistryValue{RegistryValue::Type::kString,
+                             std::string("gr\xC3\xBC\xC3\x9F \xF0\x9F\x93\xA7\0", 12), 0}},
+      {"Num", RegistryValue{RegistryValue::Type::kDword, "", 2}},
+      {"Exp", std::nullopt},
+      {"Cont", RegistryValue{RegistryValue::Type::kString, std::string("ab\0", 3), 0}},
+      {"", RegistryValue{RegistryValue::Type::kString, std::string("default\0", 8), 0}},
+      {"Missing", std::nullopt},
+  };
+  const std::string path = TempPath("utf16");
+  Write(path, file);
+  auto store = NewRegistryFileStore(path);
+  for (const Case& c : cases) {
+    const auto got = store->ReadMachineValue(kKey, c.name);
+    ASSERT_EQ(got.has_value(), c.want.has_value()) << c.name;
+    if (got) {
+      EXPECT_EQ(got->type, c.want->type) << c.name;
+      EXPECT_EQ(got->text, c.want->text) << c.name;
+      EXPECT_EQ(got->number, c.want->number) << c.name;
+    }
+  }
+  EXPECT_EQ(Read(path), file) << "reading never writes";
+  std::remove(path.c_str());
+}
+
+TEST(RegistryFileStoreTest, CreatesMissingKeyInUtf16LeFileKeepingItsBytes) {
+  struct Case {
+    const char* name;
+    std::string before;
+    std::string added;  // UTF-8 form of what must follow the original bytes
+  };
+  const std::string head = "Windows Registry Editor Version 5.00\r\n";
+  const std::string sec = "\r\n[HKEY_LOCAL_MACHINE\\" + kKey + "]\r\n";
+  const Case cases[] = {
+      {"EndsWithCrLf", Utf16(head + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n\"A\"=\"\xC3\xA9\"\r\n"),
+       sec},
+      {"NoFinalLineEnd", Utf16(head + "; last"), "\r\n" + sec},
+  };
+  for (const Case& c : cases) {
+    const std::string path = TempPath("create16");
+    Write(path, c.before);
+    auto store = NewRegistryFileStore(path);
+    EXPECT_FALSE(store->ReadMachineValue(kKey, "PrimaryHELO")) << c.name;
+    const std::string after = Read(path);
+    EXPECT_EQ(after, c.before + Utf16(c.added).substr(2)) << c.name;
+    EXPECT_TRUE(LookupRegistryValue(after, kKey, "PrimaryHELO").key_found) << c.name;
+    EXPECT_FALSE(store->ReadMachineValue(kKey, "PrimaryHELO")) << c.name;
+    EXPECT_EQ(Read(path), after) << c.name << ": second read writes nothing";
+    std::remove(path.c_str());
+  }
+}
+
+TEST(RegistryFileStoreTest, MalformedUtf16LeIsNotFatalAndUntouched) {
+  const std::string good = Utf16("Windows Registry Editor Version 5.00\r\n");
+  struct Case {
+    const char* name;
+    std::string body;
+  };
+  const Case cases[] = {
+      {"OddByteCount", good + "A"},
+      {"LoneHighSurrogateAtEnd", good + std::string("\x3D\xD8", 2)},
+      {"HighSurrogateThenLetter", good + std::string("\x3D\xD8" "A\0", 4)},
+      {"LoneLowSurrogate", good + std::string("\xE7\xDC", 2)},
+      {"BomOnlyOddByte", std::string("\xFF\xFE\x00", 3)},
+  };
+  for (const Case& c : cases) {
+    const std::string path = TempPath("bad16");
+    Write(path, c.body);
+    EXPECT_FALSE(NewRegistryFileStore(path)->ReadMachineValue(kKey, "PrimaryHELO")) << c.name;
+    EXPECT_EQ(Read(path), c.body) << c.name << ": file untouched";
+    EXPECT_FALSE(AppendRegistrySection(c.body, kKey)) << c.name;
+    std::remove(path.c_str());
+  }
+}
+
+TEST(RegistryFileTest, AppendEndsAnOpenLastLineFirst) {
+  struct Case {
+    const char* name;
+    std::string before;
+    std::string want_added;
+  };
+  const std::string head = "Windows Registry Editor Version 5.00";
+  const std::string sec = "\r\n[HKEY_LOCAL_MACHINE\\" + kKey + "]\r\n";
+  const Case cases[] = {
+      {"CrLf", head + "\r\n", sec},
+      {"Lf", head + "\n", sec},
+      {"NoLineEnd", head, "\r\n" + sec},
+      {"LoneCr", head + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r", "\n" + sec},
+  };
+  for (const Case& c : cases) {
+    const auto got = AppendRegistrySection(c.before, kKey);
+    ASSERT_TRUE(got) << c.name;
+    EXPECT_EQ(*got, c.before + c.want_added) << c.name;
+    EXPECT_TRUE(LookupRegistryValue(*got, kKey, "PrimaryHELO").key_found) << c.name;
+    EXPECT_TRUE(LookupRegistryValue(*got, "SOFTWARE\\X", "").parsed) << c.name;
+  }
 }
 
 }  // namespace

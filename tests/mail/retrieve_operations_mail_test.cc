@@ -64,6 +64,7 @@ struct ProtoCase {
   const char* x_sender;
   bool ssl;
   bool ipv6;
+  bool implicit_tls;  // connect to the pop3s/imaps port (TLS from the first byte)
 };
 
 class RealRetrieveTest : public ::testing::TestWithParam<ProtoCase> {};
@@ -79,6 +80,7 @@ TEST_P(RealRetrieveTest, OwnMailDeletedForeignSurvives) {
   a.ssl = c.ssl;
   a.use_ipv6 = c.ipv6;
   if (c.ipv6) a.host = MailStack::host6();
+  if (c.implicit_tls) a.port = c.imap4 ? stack->imaps_port() : stack->pop3s_port();
   const std::string result =
       c.imap4 ? o.ops.RetrieveMessagesImap4(a) : o.ops.RetrieveMessages(a);
   EXPECT_EQ(result, "OK") << c.name;
@@ -90,11 +92,15 @@ TEST_P(RealRetrieveTest, OwnMailDeletedForeignSurvives) {
 INSTANTIATE_TEST_SUITE_P(
     All, RealRetrieveTest,
     ::testing::Values(
-        ProtoCase{"pop3_plain", false, "TESSALY", "TESSALY 1", "TESSALYCom", false, false},
-        ProtoCase{"pop3_starttls_v6", false, "TESSALY", "TESSALY 2", "TESSALYCom", true, true},
-        ProtoCase{"imap4_plain", true, "TESSIMO", "TESSIMO 1", "TESSIMOCom", false, false},
-        ProtoCase{"imap4_starttls_v6", true, "TESSIMO", "TESSIMO 2", "TESSIMOCom", true, true},
-        ProtoCase{"imap4_fetch_only", true, "IMAP4", "anything", "TESSALYCom", false, false}),
+        ProtoCase{"pop3_plain", false, "TESSALY", "TESSALY 1", "TESSALYCom", false, false, false},
+        ProtoCase{"pop3_starttls_v6", false, "TESSALY", "TESSALY 2", "TESSALYCom", true, true, false},
+        ProtoCase{"pop3_implicit_tls_v4", false, "TESSALY", "TESSALY 3", "TESSALYCom", true, false, true},
+        ProtoCase{"pop3_implicit_tls_v6", false, "TESSALY", "TESSALY 4", "TESSALYCom", true, true, true},
+        ProtoCase{"imap4_plain", true, "TESSIMO", "TESSIMO 1", "TESSIMOCom", false, false, false},
+        ProtoCase{"imap4_starttls_v6", true, "TESSIMO", "TESSIMO 2", "TESSIMOCom", true, true, false},
+        ProtoCase{"imap4_implicit_tls_v4", true, "TESSIMO", "TESSIMO 3", "TESSIMOCom", true, false, true},
+        ProtoCase{"imap4_implicit_tls_v6", true, "TESSIMO", "TESSIMO 4", "TESSIMOCom", true, true, true},
+        ProtoCase{"imap4_fetch_only", true, "IMAP4", "anything", "TESSALYCom", false, false, false}),
     [](const auto& i) { return std::string(i.param.name); });
 
 TEST(RealCountTest, CountsThenDeletesAll) {

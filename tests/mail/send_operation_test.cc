@@ -101,7 +101,6 @@ TEST(SendOperationTest, PropertyOrderAndConditions) {
     f.op.SendMessageV2(a, &subject);
     std::vector<std::string> want = {"create #1",
                                      "read setting",
-                                     "os query",  // the computer name is read for every setting
                                      "set PrimaryHELO=helo.example",
                                      "set PrimaryTimeout=20",
                                      "set PrimaryMailserver=mx.example",
