@@ -11,8 +11,12 @@
 namespace tessaly {
 namespace {
 
-// Commands in flight at most while pipelining: enough to hide the round
-// trip, small enough that neither side's buffers can fill.
+// Commands in flight at most while pipelining. Header-only replies (TOP n 0)
+// are small, so many can be in flight; whole messages (RETR) keep a small
+// window so that neither side's buffers can fill. The window is refilled
+// once half of it has been answered, so a fetch phase writes about once per
+// half window instead of once per reply.
+constexpr std::size_t kTopWindow = 512;
 constexpr std::size_t kWindow = 32;
 
 class Pop3Client final : public Pop3Component {
@@ -248,7 +252,10 @@ Status Pop3Client::RunBatch(std::int32_t count,
   bool fetch = count < 0 || decide != nullptr;
   std::int32_t first = count < 0 ? -count : 1;
   std::int32_t last = count < 0 ? -count : count;
-  std::size_t window = caps_.pipelining ? kWindow : 1;
+  auto current_window = [&] {
+    if (!caps_.pipelining) return std::size_t{1};
+    return !fetch || (caps_.top && !top_failed_) ? kTopWindow : kWindow;
+  };
   std::deque<Pending> queue;     // to send, in order
   std::deque<Pending> inflight;  // sent, reply not read yet
   std::int32_t next = first;     // next message to fetch (or delete)
@@ -259,7 +266,9 @@ Status Pop3Client::RunBatch(std::int32_t count,
   for (;;) {
     // Fill the window: queued DELEs first, then the next fetches.
     std::string batch;
-    while (!draining && inflight.size() < window) {
+    const std::size_t window = current_window();
+    const bool refill = inflight.size() <= window / 2;
+    while (refill && !draining && inflight.size() < window) {
       Pending p;
       if (!queue.empty()) {
         p = queue.front();
