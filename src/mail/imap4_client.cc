@@ -1,5 +1,6 @@
 #include "mail/imap4_client.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,32 @@ long long LiteralSize(std::string_view line) {
     n = n * 10 + (c - '0');
   }
   return n;
+}
+
+// A message number or count: 1 to 10 decimal digits, at most INT32_MAX.
+bool ParseNumber(std::string_view text, std::int32_t* n) {
+  if (text.empty() || text.size() > 10) return false;
+  long long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v > INT32_MAX) return false;
+  *n = static_cast<std::int32_t>(v);
+  return true;
+}
+
+// Whether an untagged FETCH response carries a BODY[...] section (the
+// header fields asked for), not only flags or other data items.
+bool HasBodySection(std::string_view line) {
+  for (std::size_t i = 0; i + 5 <= line.size(); ++i) {
+    std::string_view w = line.substr(i, 5);
+    if ((w[0] == 'B' || w[0] == 'b') && (w[1] == 'O' || w[1] == 'o') &&
+        (w[2] == 'D' || w[2] == 'd') && (w[3] == 'Y' || w[3] == 'y') && w[4] == '[') {
+      return true;
+    }
+  }
+  return false;
 }
 
 class Imap4Client final : public Imap4Component {
@@ -88,8 +115,8 @@ class Imap4Client final : public Imap4Component {
     set_ = set;
     return Status::Ok();
   }
-  Status FetchHeaders() override { return FetchSet(set_, nullptr); }
-  Status FetchMessageInfo() override { return FetchSet(set_, nullptr); }
+  Status FetchHeaders() override { return FetchSet(set_, INT32_MAX, nullptr); }
+  Status FetchMessageInfo() override { return FetchSet(set_, INT32_MAX, nullptr); }
   std::string Subject() const override { return subject_; }
   Status DeleteFromMailbox() override { return Store(set_); }
   Status FetchEach(std::int32_t count,
@@ -142,7 +169,9 @@ class Imap4Client final : public Imap4Component {
     return Status::Ok();
   }
   Status Capabilities();
-  Status FetchSet(const std::string& set,
+  // FETCH of the header fields over set; only messages 1..limit are
+  // examined, in ascending order.
+  Status FetchSet(const std::string& set, std::int32_t limit,
                   const std::function<bool(std::int32_t, std::string_view)>* decide);
   Status Store(const std::string& set) {
     if (set.empty()) return Status::Ok();
@@ -254,15 +283,9 @@ Status Imap4Client::SelectMailbox() {
   if (arg.empty()) return Report(Status::Error("mailbox name cannot be sent", kErrorConfig));
   s = Run("SELECT " + arg, [&](std::string_view l) {
     if (l.size() > 9 && l.substr(l.size() - 7) == " EXISTS" && l.rfind("* ", 0) == 0) {
-      std::string_view num = l.substr(2, l.size() - 9);
-      long long v = 0;
-      if (num.empty() || num.size() > 10) return Status::Error("malformed EXISTS \"" + ReplyText(l) + "\"", kErrorProtocol);
-      for (char c : num) {
-        if (c < '0' || c > '9') return Status::Error("malformed EXISTS \"" + ReplyText(l) + "\"", kErrorProtocol);
-        v = v * 10 + (c - '0');
+      if (!ParseNumber(l.substr(2, l.size() - 9), &exists_)) {
+        return Status::Error("malformed EXISTS \"" + ReplyText(l) + "\"", kErrorProtocol);
       }
-      if (v > INT32_MAX) return Status::Error("malformed EXISTS \"" + ReplyText(l) + "\"", kErrorProtocol);
-      exists_ = static_cast<std::int32_t>(v);
       seen = true;
     }
     return Status::Ok();
@@ -272,7 +295,7 @@ Status Imap4Client::SelectMailbox() {
   return Status::Ok();
 }
 
-Status Imap4Client::FetchSet(const std::string& set,
+Status Imap4Client::FetchSet(const std::string& set, std::int32_t limit,
                              const std::function<bool(std::int32_t, std::string_view)>* decide) {
   Status s = Require();
   if (!s.ok()) return Report(s);
@@ -294,14 +317,24 @@ Status Imap4Client::FetchSet(const std::string& set,
   s = Run("FETCH " + set + " (BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])",
           [&](std::string_view l) {
             std::size_t sp = l.find(' ', 2);
-            if (l.rfind("* ", 0) == 0 && sp != std::string_view::npos &&
-                l.substr(sp, 7) == " FETCH ") {
-              finish();
-              current = std::stoi(std::string(l.substr(2, sp - 2)));
-              subject.clear();
-              parser.Reset();
-              open = true;
+            if (l.rfind("* ", 0) != 0 || sp == std::string_view::npos ||
+                l.substr(sp, 7) != " FETCH ") {
+              return Status::Ok();
             }
+            // A new response ends the literal of the message before it.
+            finish();
+            std::int32_t n = 0;
+            if (!ParseNumber(l.substr(2, sp - 2), &n) || n < 1) {
+              return Status::Error("malformed FETCH \"" + ReplyText(l) + "\"", kErrorProtocol);
+            }
+            // Flag updates, repeats and numbers beyond the set are not
+            // messages to examine: deciding on them could flag a message
+            // whose header was never read.
+            if (!HasBodySection(l) || n <= current || n > limit) return Status::Ok();
+            current = n;
+            subject.clear();
+            parser.Reset();
+            open = true;
             return Status::Ok();
           },
           [&](std::string_view lit) {
@@ -326,7 +359,7 @@ Status Imap4Client::FetchSet(const std::string& set,
 Status Imap4Client::FetchEach(
     std::int32_t count, const std::function<bool(std::int32_t, std::string_view)>& decide) {
   if (count <= 0) return Require().ok() ? Status::Ok() : Report(Require());
-  return FetchSet("1:" + std::to_string(count), &decide);
+  return FetchSet("1:" + std::to_string(count), count, &decide);
 }
 
 Status Imap4Client::Disconnect() {
