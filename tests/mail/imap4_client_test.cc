@@ -23,10 +23,8 @@ namespace tessaly {
 namespace {
 
 using std::chrono::seconds;
-using std::chrono::steady_clock;
 using testing::EightBitBytes;
 using testing::LongLine;
-using testing::ScriptServer;
 using testing::ServerScript;
 using Lines = std::vector<std::string>;
 
@@ -190,17 +188,16 @@ class Imap4OperationTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Imap4OperationTest, ResultAndTranscript) {
   const Case& c = GetParam();
-  ScriptServer server(c.script);
-  std::string result;
-  steady_clock::duration took{};
-  {
+  testing::ScriptRun run = testing::RunScript(c.script, [&](int port) {
+    // The components end with the call: a connection still open closes
+    // without EXPUNGE or LOGOUT.
     CaptureTraceSink trace;
     auto pop3 = NewPop3Client();
     auto imap4 = NewImap4Client();
     RetrieveOperations ops(*pop3, *imap4, trace);
     RetrieveArgs a;
     a.host = "127.0.0.1";
-    a.port = server.port();
+    a.port = port;
     a.user = "u";
     a.password = "p";
     a.mailbox = "Sent Items";
@@ -208,15 +205,13 @@ TEST_P(Imap4OperationTest, ResultAndTranscript) {
     a.timeout = kTimeout;
     a.only_delete_own = c.only_delete_own;
     a.mode = "TESSIMO";
-    auto start = steady_clock::now();
-    result = ops.RetrieveMessagesImap4(a);
-    took = steady_clock::now() - start;
-  }  // the components go here: a connection still open closes, no EXPUNGE
-  ASSERT_TRUE(server.WaitDone(seconds(5))) << c.name;
-  EXPECT_EQ(result, c.result) << c.name;
-  EXPECT_LT(took, seconds(kTimeout + 1)) << c.name;
-  EXPECT_EQ(server.Transcript(), c.transcript) << c.name;
-  EXPECT_EQ(server.Errors(), Lines{}) << c.name;
+    return ops.RetrieveMessagesImap4(a);
+  });
+  ASSERT_TRUE(run.done) << c.name;
+  EXPECT_EQ(run.result, c.result) << c.name;
+  EXPECT_LT(run.took, seconds(kTimeout + 1)) << c.name;
+  EXPECT_EQ(run.transcript, c.transcript) << c.name;
+  EXPECT_EQ(run.errors, Lines{}) << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Script, Imap4OperationTest, ::testing::ValuesIn(Cases()),

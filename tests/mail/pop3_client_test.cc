@@ -324,45 +324,43 @@ void PrintTo(const OpCase& c, std::ostream* os) { *os << c.name; }
 
 class Pop3OperationTest : public ::testing::TestWithParam<OpCase> {};
 
+// The arguments both operations share, for the scripted server's port.
+template <typename Args>
+Args ArgsFor(int port) {
+  Args a;
+  a.host = "127.0.0.1";
+  a.port = port;
+  a.user = "u";
+  a.password = "p";
+  a.timeout = kTimeout;
+  return a;
+}
+
 TEST_P(Pop3OperationTest, ResultAndTranscript) {
   const OpCase& c = GetParam();
-  ScriptServer server(c.script);
-  std::string result;
-  steady_clock::duration took{};
   CaptureTraceSink trace;
-  {
+  testing::ScriptRun run = testing::RunScript(c.script, [&](int port) {
+    // The components end with the call: a connection still open closes
+    // without QUIT.
     auto pop3 = NewPop3Client();
     auto imap4 = NewImap4Client();
     RetrieveOperations ops(*pop3, *imap4, trace);
-    auto start = steady_clock::now();
     if (c.op == OpCase::kRetrieve) {
-      RetrieveArgs a;
-      a.host = "127.0.0.1";
-      a.port = server.port();
-      a.user = "u";
-      a.password = "p";
+      auto a = ArgsFor<RetrieveArgs>(port);
       a.subject = kSubject;
-      a.timeout = kTimeout;
       a.only_delete_own = true;
       a.mode = "TESSALY";
-      result = ops.RetrieveMessages(a);
-    } else {
-      CountArgs a;
-      a.host = "127.0.0.1";
-      a.port = server.port();
-      a.user = "u";
-      a.password = "p";
-      a.timeout = kTimeout;
-      a.delete_all = c.op == OpCase::kCountDeleteAll;
-      result = ops.CountMessages(a);
+      return ops.RetrieveMessages(a);
     }
-    took = steady_clock::now() - start;
-  }  // the components go here: a connection still open closes without QUIT
-  ASSERT_TRUE(server.WaitDone(seconds(5))) << c.name;
-  EXPECT_EQ(result, c.result) << c.name;
-  EXPECT_LT(took, seconds(kTimeout + 1)) << c.name;
-  EXPECT_EQ(server.Transcript(), c.transcript) << c.name;
-  EXPECT_EQ(server.Errors(), Lines{}) << c.name;
+    auto a = ArgsFor<CountArgs>(port);
+    a.delete_all = c.op == OpCase::kCountDeleteAll;
+    return ops.CountMessages(a);
+  });
+  ASSERT_TRUE(run.done) << c.name;
+  EXPECT_EQ(run.result, c.result) << c.name;
+  EXPECT_LT(run.took, seconds(kTimeout + 1)) << c.name;
+  EXPECT_EQ(run.transcript, c.transcript) << c.name;
+  EXPECT_EQ(run.errors, Lines{}) << c.name;
   if (!c.trace.empty()) {
     EXPECT_EQ(trace.lines(), c.trace) << c.name;
   }

@@ -497,6 +497,18 @@ bool ScriptServer::WaitDone(milliseconds timeout) const {
   return done_cv_.wait_for(lock, timeout, [this] { return done_; });
 }
 
+ScriptRun RunScript(ServerScript script, const std::function<std::string(int port)>& call) {
+  ScriptServer server(std::move(script));
+  ScriptRun run;
+  const auto start = std::chrono::steady_clock::now();
+  run.result = call(server.port());
+  run.took = std::chrono::steady_clock::now() - start;
+  run.done = server.WaitDone(std::chrono::seconds(5));
+  run.transcript = server.Transcript();
+  run.errors = server.Errors();
+  return run;
+}
+
 std::string LongLine(size_t n, char fill) { return std::string(n, fill); }
 
 std::string EightBitBytes() {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -116,6 +117,19 @@ class ScriptServer {
   std::vector<std::vector<std::string>> transcripts_;
   std::vector<std::string> errors_;
 };
+
+// What one scripted run of a client call gave.
+struct ScriptRun {
+  std::string result;                     // what the call returned
+  std::chrono::steady_clock::duration took{};  // how long the call ran
+  bool done = false;                      // the script ran to its end
+  std::vector<std::string> transcript;    // every line the client sent
+  std::vector<std::string> errors;        // the server's Errors()
+};
+// Serves `script` on 127.0.0.1, runs call(port) and times it, then waits
+// up to 5 s for the script to end (for a script that records until the
+// client closes: until everything call created is gone).
+ScriptRun RunScript(ServerScript script, const std::function<std::string(int port)>& call);
 
 // `n` bytes of `fill` (for 1 MB lines: LongLine(1 << 20)).
 std::string LongLine(size_t n, char fill = 'x');
