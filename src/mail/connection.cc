@@ -175,6 +175,9 @@ Status Connection::Open(std::string_view host, std::int32_t port, bool ipv6) {
       continue;
     }
     fd_ = fd;
+    if (send_buffer_ > 0) {
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer_, sizeof send_buffer_);
+    }
     if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
       if (errno != EINPROGRESS) {
         last_error = std::string("connection failed: ") + std::strerror(errno);
@@ -310,34 +313,33 @@ Status Connection::Fill(std::int64_t deadline_ms) {
   }
 }
 
+int Connection::SendSome(std::string_view data, Status* status) {
+  if (ssl_ != nullptr) {
+    ERR_clear_error();
+    int r = SSL_write(ssl_, data.data(),
+                      static_cast<int>(data.size() > 65536 ? 65536 : data.size()));
+    if (r > 0) return r;
+    int e = SSL_get_error(ssl_, r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return 0;
+    *status = Fail("TLS write failed: " + SslErrorText());
+    return -1;
+  }
+  ssize_t n = ::send(fd_, data.data(), data.size() > 65536 ? 65536 : data.size(), MSG_NOSIGNAL);
+  if (n >= 0) return static_cast<int>(n);
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+  *status = Fail(errno == EPIPE || errno == ECONNRESET
+                     ? std::string("connection closed by server")
+                     : std::string("write failed: ") + std::strerror(errno));
+  return -1;
+}
+
 Status Connection::Write(std::string_view data) {
   if (fd_ < 0) return TransportError("not connected");
   std::int64_t deadline = Deadline();
   while (!data.empty()) {
-    ssize_t n = 0;
-    if (ssl_ != nullptr) {
-      ERR_clear_error();
-      int r = SSL_write(ssl_, data.data(),
-                        static_cast<int>(data.size() > 65536 ? 65536 : data.size()));
-      if (r > 0) {
-        n = r;
-      } else {
-        int e = SSL_get_error(ssl_, r);
-        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
-          return Fail("TLS write failed: " + SslErrorText());
-        }
-      }
-    } else {
-      n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-          return Fail(errno == EPIPE || errno == ECONNRESET
-                          ? std::string("connection closed by server")
-                          : std::string("write failed: ") + std::strerror(errno));
-        }
-        n = 0;
-      }
-    }
+    Status status;
+    int n = SendSome(data, &status);
+    if (n < 0) return status;
     if (n > 0) {
       data.remove_prefix(static_cast<std::size_t>(n));
       deadline = Deadline();  // progress restarts the bound
@@ -347,9 +349,21 @@ Status Connection::Write(std::string_view data) {
     Status s = WaitFor(POLLIN | POLLOUT, deadline, &revents);
     if (!s.ok()) return s;
     if ((revents & POLLIN) != 0) {
-      Status status;
       if (ReadSome(&status) < 0) return status;
     }
+  }
+  return Status::Ok();
+}
+
+Status Connection::WriteSome(std::string_view data, std::size_t* written) {
+  *written = 0;
+  if (fd_ < 0) return TransportError("not connected");
+  while (*written < data.size()) {
+    Status status;
+    int n = SendSome(data.substr(*written), &status);
+    if (n < 0) return status;
+    if (n == 0) break;
+    *written += static_cast<std::size_t>(n);
   }
   return Status::Ok();
 }

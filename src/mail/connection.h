@@ -56,6 +56,9 @@ class Connection {
   // Seconds for every later step; 0 or below selects the default.
   void SetTimeout(int seconds);
   int timeout_seconds() const { return timeout_s_; }
+  // Kernel send buffer size for the next Open(); 0 keeps the system's
+  // default (which grows as needed).
+  void SetSendBuffer(int bytes) { send_buffer_ = bytes; }
 
   // Resolves host for the IPv6 or IPv4 family and connects within the
   // time-out. Closes any earlier connection first.
@@ -72,6 +75,11 @@ class Connection {
   // Sends all of data. While the socket cannot take more, incoming data
   // is read into the buffer, so a pipelined dialogue never deadlocks.
   Status Write(std::string_view data);
+  // Sends as much of data as the socket takes now, without waiting, and
+  // sets *written to that many bytes (0 when the socket is full). A caller
+  // that pipelines reads its replies while the rest waits, so incoming data
+  // never piles up in memory.
+  Status WriteSome(std::string_view data, std::size_t* written);
   // Reads one line without its CRLF (a bare LF also ends a line). Sets
   // *truncated when the line was longer than kMaxLine and was cut.
   Status ReadLine(std::string* line, bool* truncated = nullptr);
@@ -86,6 +94,8 @@ class Connection {
   Status Fill(std::int64_t deadline_ms);
   // One non-blocking read attempt into in_; 0 would block, <0 failure.
   int ReadSome(Status* status);
+  // One non-blocking send attempt: bytes sent, 0 would block, <0 failure.
+  int SendSome(std::string_view data, Status* status);
   Status WaitFor(short events, std::int64_t deadline_ms, short* revents);
   std::int64_t Deadline() const;
 
@@ -94,6 +104,7 @@ class Connection {
   ssl_ctx_st* ssl_ctx_ = nullptr;
   ssl_st* ssl_ = nullptr;
   int timeout_s_ = kDefaultTimeoutSeconds;
+  int send_buffer_ = 0;
   std::string in_;
   std::size_t in_pos_ = 0;
 };

@@ -1,7 +1,9 @@
 #include "mail/pop3_client.h"
 
+#include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "mail/connection.h"
 #include "mail/header_parser.h"
@@ -11,17 +13,23 @@
 namespace tessaly {
 namespace {
 
-// Commands in flight at most while pipelining. Header-only replies (TOP n 0)
-// are small, so many can be in flight; whole messages (RETR) keep a small
-// window so that neither side's buffers can fill. The window is refilled
-// once half of it has been answered, so a fetch phase writes about once per
-// half window instead of once per reply.
-constexpr std::size_t kTopWindow = 512;
-constexpr std::size_t kWindow = 32;
+// While pipelining, the client writes only what the socket takes and reads
+// replies while the rest waits, so replies never pile up in memory however
+// many commands are in flight. The window caps the queue of replies still
+// owed; it is refilled once half of it has been answered. Commands are
+// generated at most kAhead bytes ahead of the socket. Decided deletions are
+// held back and sent together once no fetch is waiting for its reply (or
+// when kHeld of them wait), so a fetch phase writes a fixed number of times
+// however many messages the mailbox holds.
+constexpr std::size_t kWindow = 16384;
+constexpr std::size_t kAhead = 64 * 1024;
+constexpr std::size_t kHeld = 4096;
 
 class Pop3Client final : public Pop3Component {
  public:
-  explicit Pop3Client(Pop3ClientOptions options) : options_(options) {}
+  explicit Pop3Client(Pop3ClientOptions options) : options_(options) {
+    conn_.SetSendBuffer(options.send_buffer);
+  }
 
   void SetEvents(ComponentEvents* events) override {
     events_ = events;
@@ -73,6 +81,7 @@ class Pop3Client final : public Pop3Component {
   struct Pending {
     Kind kind;
     std::int32_t number;
+    std::uint64_t end;  // offset just past its bytes in the command stream
   };
 
   Status Report(Status s) {
@@ -249,45 +258,56 @@ Status Pop3Client::Delete() {
 // no fetch). count < 0: fetch only message -count, no decision.
 Status Pop3Client::RunBatch(std::int32_t count,
                             const std::function<bool(std::int32_t)>* decide) {
-  bool fetch = count < 0 || decide != nullptr;
-  std::int32_t first = count < 0 ? -count : 1;
-  std::int32_t last = count < 0 ? -count : count;
-  auto current_window = [&] {
-    if (!caps_.pipelining) return std::size_t{1};
-    return !fetch || (caps_.top && !top_failed_) ? kTopWindow : kWindow;
-  };
-  std::deque<Pending> queue;     // to send, in order
-  std::deque<Pending> inflight;  // sent, reply not read yet
-  std::int32_t next = first;     // next message to fetch (or delete)
-  std::string line;
-  // While a TOP failed and in-flight replies are drained, nothing new is sent.
+  const bool fetch = count < 0 || decide != nullptr;
+  const std::int32_t first = count < 0 ? -count : 1;
+  const std::int32_t last = count < 0 ? -count : count;
+  const bool pipelined = caps_.pipelining;
+  const std::size_t window = pipelined ? kWindow : 1;
+  std::deque<Pending> inflight;    // generated, reply not read yet, in order
+  std::vector<std::int32_t> held;  // decided deletions not sent yet
+  std::string out;                 // generated command bytes not written yet
+  std::uint64_t generated = 0;     // bytes of the command stream so far
+  std::uint64_t sent = 0;          // of those, written to the socket
+  std::size_t fetches_inflight = 0;
+  std::int32_t next = first;       // next message to fetch (or delete)
+  bool filling = true;
+  // While a TOP failed and in-flight replies are drained, no fetch is sent.
   bool draining = false;
   std::int32_t restart = 0;
+  std::string line;
+  auto add = [&](Kind kind, std::int32_t number) {
+    std::string text = CommandText(kind, number);
+    if (events_ != nullptr) events_->OnTrail(TrailDirection::kSent, text);
+    out += text;
+    out += "\r\n";
+    generated += text.size() + 2;
+    inflight.push_back(Pending{kind, number, generated});
+    if (kind != Kind::kDele) ++fetches_inflight;
+  };
+  auto may_generate = [&] {
+    return filling && !draining && next <= last && inflight.size() < window &&
+           out.size() < kAhead;
+  };
   for (;;) {
-    // Fill the window: queued DELEs first, then the next fetches.
-    std::string batch;
-    const std::size_t window = current_window();
-    const bool refill = inflight.size() <= window / 2;
-    while (refill && !draining && inflight.size() < window) {
-      Pending p;
-      if (!queue.empty()) {
-        p = queue.front();
-        queue.pop_front();
-      } else if (next <= last) {
-        Kind kind = !fetch ? Kind::kDele
-                           : (caps_.top && !top_failed_ ? Kind::kTop : Kind::kRetr);
-        p = Pending{kind, next++};
-      } else {
-        break;
-      }
-      std::string text = CommandText(p.kind, p.number);
-      if (events_ != nullptr) events_->OnTrail(TrailDirection::kSent, text);
-      batch += text + "\r\n";
-      inflight.push_back(p);
+    // Without pipelining a decided deletion goes out before the next fetch.
+    if (!held.empty() && (!pipelined || fetches_inflight == 0 || held.size() >= kHeld)) {
+      for (std::int32_t number : held) add(Kind::kDele, number);
+      held.clear();
     }
-    if (!batch.empty()) {
-      Status w = conn_.Write(batch);
+    if (inflight.size() <= window / 2) filling = true;
+    while (may_generate()) {
+      add(!fetch ? Kind::kDele : (caps_.top && !top_failed_ ? Kind::kTop : Kind::kRetr),
+          next++);
+    }
+    if (inflight.size() >= window) filling = false;
+    if (!out.empty()) {
+      std::size_t written = 0;
+      Status w = conn_.WriteSome(out, &written);
       if (!w.ok()) return Drop(w);
+      out.erase(0, written);
+      sent += written;
+      // The socket took everything: generate more before reading.
+      if (out.empty() && may_generate()) continue;
     }
     if (inflight.empty()) {
       if (draining) {
@@ -297,8 +317,17 @@ Status Pop3Client::RunBatch(std::int32_t count,
       }
       return Status::Ok();
     }
+    if (inflight.front().end > sent) {
+      // The socket filled before the oldest command had left: wait for it.
+      const std::size_t rest = static_cast<std::size_t>(inflight.front().end - sent);
+      Status w = conn_.Write(std::string_view(out).substr(0, rest));
+      if (!w.ok()) return Drop(w);
+      out.erase(0, rest);
+      sent += rest;
+    }
     Pending p = inflight.front();
     inflight.pop_front();
+    if (p.kind != Kind::kDele) --fetches_inflight;
     Status s = ReadStatus(&line);
     if (!s.ok() && s.code() != kErrorServer) return Drop(s);
     if (p.kind == Kind::kDele) {
@@ -320,9 +349,7 @@ Status Pop3Client::RunBatch(std::int32_t count,
     bool use = !draining;
     s = ReadMessage(use);
     if (!s.ok()) return Drop(s);
-    if (use && decide != nullptr && (*decide)(p.number)) {
-      queue.push_back(Pending{Kind::kDele, p.number});
-    }
+    if (use && decide != nullptr && (*decide)(p.number)) held.push_back(p.number);
   }
 }
 

@@ -14,6 +14,9 @@ struct Pop3ClientOptions {
   // Where start mode 0 uses implicit TLS; STARTTLS (STLS) is required on
   // every other port.
   std::int32_t implicit_tls_port = 995;
+  // Kernel send buffer in bytes; 0 keeps the system's default. A small one
+  // makes pipelined commands wait for the socket (tests use that).
+  int send_buffer = 0;
 };
 
 // A new, unconnected client. Time-out 0 or below means 30 s per step.

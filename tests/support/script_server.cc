@@ -302,10 +302,11 @@ class ScriptServer::Connection {
 
 // ---- ScriptServer -------------------------------------------------------
 
-ScriptServer::ScriptServer(ServerScript script, const std::string& host)
-    : ScriptServer(std::vector<ServerScript>{std::move(script)}, host) {}
+ScriptServer::ScriptServer(ServerScript script, const std::string& host, int receive_buffer)
+    : ScriptServer(std::vector<ServerScript>{std::move(script)}, host, receive_buffer) {}
 
-ScriptServer::ScriptServer(std::vector<ServerScript> scripts, const std::string& host)
+ScriptServer::ScriptServer(std::vector<ServerScript> scripts, const std::string& host,
+                           int receive_buffer)
     : scripts_(std::move(scripts)), host_(host) {
   done_ = scripts_.empty();
   if (::pipe2(wake_fds_, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -328,6 +329,10 @@ ScriptServer::ScriptServer(std::vector<ServerScript> scripts, const std::string&
     a->sin_family = AF_INET;
     parsed = ::inet_pton(AF_INET, host_.c_str(), &a->sin_addr);
     len = sizeof *a;
+  }
+  // Set before listen(): accepted sockets inherit it, window scaling included.
+  if (listen_fd_ >= 0 && receive_buffer > 0) {
+    ::setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   }
   if (listen_fd_ < 0 || parsed != 1 ||
       ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||

@@ -73,9 +73,13 @@ class ScriptServer {
   // serves the scripts to the accepted connections in order, one at a
   // time; connections beyond the last script are closed at once. If the
   // socket cannot be set up, port() is 0 and Errors() says why.
+  // A receive_buffer above 0 shrinks the kernel's receive buffer of the
+  // accepted sockets to about that many bytes, so that a client writing
+  // ahead fills its socket quickly.
   explicit ScriptServer(std::vector<ServerScript> scripts,
-                        const std::string& host = "127.0.0.1");
-  explicit ScriptServer(ServerScript script, const std::string& host = "127.0.0.1");
+                        const std::string& host = "127.0.0.1", int receive_buffer = 0);
+  explicit ScriptServer(ServerScript script, const std::string& host = "127.0.0.1",
+                        int receive_buffer = 0);
   // Ends every wait and stall, closes every socket, joins the thread.
   ~ScriptServer();
   ScriptServer(const ScriptServer&) = delete;
