@@ -1,0 +1,285 @@
+// The command-line host end to end against the local mail stack: the
+// configuration goes in with `tessaly set`, each call is one `tessaly
+// check`, and the mailbox is looked at directly in the Maildir.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "check/param_string.h"
+#include "check/vocab.h"
+#include "env/trace.h"
+#include "host/cli.h"
+#include "support/mailstack.h"
+
+namespace tessaly {
+namespace {
+
+using testing::MailStack;
+constexpr std::chrono::seconds kArrival{20};
+
+// What one command line produced.
+struct Outcome {
+  int code = -1;
+  std::string out, err;
+  std::string FirstLine() const { return out.substr(0, out.find('\n')); }
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+class CliMailTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    stack_ = MailStack::Get();
+    if (stack_ == nullptr) GTEST_SKIP() << "local mail stack not running (TESSALY_MAILSTACK)";
+    char tmpl[] = "/tmp/tessaly_cli_mail_test_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    state_ = dir_ + "/state";
+    for (const char* user : {"bob", "carol"}) ASSERT_TRUE(stack_->ClearMailbox(user).ok());
+  }
+  void TearDown() override {
+    if (dir_.empty()) return;
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+  }
+
+  // The real binary as a child process: its exit code, stdout and stderr.
+  Outcome RunBinary(const std::vector<std::string>& args, const std::string& input = "") {
+    const std::string in = dir_ + "/stdin", out = dir_ + "/stdout", err = dir_ + "/stderr";
+    std::ofstream(in, std::ios::binary) << input;
+    std::vector<char*> argv;
+    std::string program = TESSALY_CLI_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copy = args;
+    for (std::string& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Outcome o;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fds[] = {open(in.c_str(), O_RDONLY),
+                         open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                         open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+      for (int i = 0; i < 3; ++i) {
+        if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(127);
+      }
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+      o.code = WEXITSTATUS(status);
+    }
+    o.out = ReadAll(out);
+    o.err = ReadAll(err);
+    return o;
+  }
+
+  // The same command line in this process, with the real mail operations.
+  Outcome RunInProcess(std::vector<std::string> args, const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    CliHooks hooks;
+    hooks.trace = &trace_;
+    Outcome o;
+    o.code = RunCli(std::move(args), in, out, err, hooks);
+    o.out = out.str();
+    o.err = err.str();
+    return o;
+  }
+
+  // `tessaly set` of items, and the password of `user` as key via stdin.
+  void Configure(std::vector<std::string> items, const std::string& password_key,
+                 const std::string& password) {
+    std::vector<std::string> args = {"set", "--state", state_};
+    args.insert(args.end(), items.begin(), items.end());
+    args.insert(args.end(), {"--password-stdin", password_key});
+    Outcome o = RunBinary(args, password + "\n");
+    ASSERT_EQ(o.code, 0) << o.err;
+  }
+
+  // Send-and-fetch configuration for bob; port is the POP3 or IMAP4 port.
+  std::vector<std::string> CycleItems(const std::string& mode, int port) const {
+    return {"OMODE=" + mode,
+            "SSRV=127.0.0.1",
+            "SPORT=" + std::to_string(stack_->smtp_port()),
+            "SFROM=" + stack_->address("alice"),
+            "STO=" + stack_->address("bob"),
+            "PSRV=127.0.0.1",
+            "PPORT=" + std::to_string(port),
+            "PUSR=bob",
+            "MBOX=INBOX"};
+  }
+
+  std::string Stored(std::string_view key) const {
+    std::string text = ReadAll(state_);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return GetParameterValue(text, key);
+  }
+  std::vector<std::string> Check(const std::string& timeout = "2") const {
+    return {"check", "--state", state_, "--timeout", timeout};
+  }
+
+  const MailStack* stack_ = nullptr;
+  std::string dir_, state_;
+  CaptureTraceSink trace_;
+};
+
+// A send-and-fetch mode and the fetch protocol's port.
+struct CycleCase {
+  const char* name;
+  std::string_view mode;
+  std::string_view subject_word;
+  int (MailStack::*port)() const;
+};
+
+class CliCycleTest : public CliMailTest, public ::testing::WithParamInterface<CycleCase> {};
+
+// Send then fetch through the real binary: the control mail arrives in the
+// Maildir, the fetch finds it and removes it, and @@NEXT alternates.
+TEST_P(CliCycleTest, SendThenFetch) {
+  const CycleCase& c = GetParam();
+  Configure(CycleItems(std::string(c.mode), (stack_->*c.port)()), "PPWD",
+            stack_->password("bob"));
+
+  Outcome send = RunBinary(Check());
+  EXPECT_EQ(send.code, 0) << c.name << ": " << send.out << send.err;
+  const std::string subject = Stored(vocab::kLastSubject);
+  EXPECT_EQ(subject.rfind(c.subject_word, 0), 0u) << c.name << ": " << subject;
+  EXPECT_EQ(send.FirstLine(), std::string(vocab::kSendOk) + subject + ")") << c.name;
+  EXPECT_EQ(Stored(vocab::kNextPhase), c.mode == vocab::kModeSmtpPop3 ? "POP3" : "IMAP4")
+      << c.name;
+  ASSERT_TRUE(stack_->WaitForMessages("bob", 1, kArrival)) << c.name;
+
+  Outcome fetch = RunBinary(Check());
+  EXPECT_EQ(fetch.code, 0) << c.name << ": " << fetch.out << fetch.err;
+  EXPECT_EQ(fetch.FirstLine(), vocab::kFetchOk) << c.name;
+  EXPECT_EQ(Stored(vocab::kNextPhase), vocab::kPhaseSend) << c.name;
+  EXPECT_EQ(Stored(vocab::kLastSubject), "") << c.name;
+  EXPECT_TRUE(stack_->ListMessages("bob").empty()) << c.name;
+}
+
+// Only-delete on: a foreign message in the mailbox survives the fetch, the
+// control mail does not.
+TEST_P(CliCycleTest, OnlyDeleteKeepsForeignMessage) {
+  const CycleCase& c = GetParam();
+  const std::string foreign = "From: " + stack_->address("carol") + "\r\nTo: " +
+                              stack_->address("bob") +
+                              "\r\nSubject: quarterly figures\r\n\r\nnot a control mail\r\n";
+  std::string foreign_path;
+  ASSERT_TRUE(stack_->PutMessage("bob", foreign, &foreign_path).ok()) << c.name;
+  std::vector<std::string> items = CycleItems(std::string(c.mode), (stack_->*c.port)());
+  items.push_back("ODSM=T");
+  Configure(items, "PPWD", stack_->password("bob"));
+
+  Outcome send = RunInProcess(Check());
+  ASSERT_EQ(send.code, 0) << c.name << ": " << send.out << send.err;
+  ASSERT_TRUE(stack_->WaitForMessages("bob", 2, kArrival)) << c.name;
+  Outcome fetch = RunInProcess(Check());
+  EXPECT_EQ(fetch.code, 0) << c.name << ": " << fetch.out << fetch.err;
+  EXPECT_EQ(fetch.FirstLine(), vocab::kFetchOk) << c.name;
+
+  std::vector<testing::MaildirMessage> left = stack_->ReadMessages("bob");
+  ASSERT_EQ(left.size(), 1u) << c.name;
+  EXPECT_NE(left[0].text.find("Subject: quarterly figures"), std::string::npos) << c.name;
+  EXPECT_EQ(left[0].text.find(vocab::kXSenderField), std::string::npos) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, CliCycleTest,
+    ::testing::Values(CycleCase{"SMTP & POP3", vocab::kModeSmtpPop3, vocab::kSubjectWordTessaly,
+                                &MailStack::pop3_port},
+                      CycleCase{"SMTP & IMAP4", vocab::kModeSmtpImap4,
+                                vocab::kSubjectWordTessimo, &MailStack::imap_port}),
+    [](const ::testing::TestParamInfo<CycleCase>& param) {
+      return param.index == 0 ? "SmtpPop3" : "SmtpImap4";
+    });
+
+// Count mode: two messages against a threshold with GT; the text is the
+// count operation's, the exit code follows the comparison. DALL empties the
+// mailbox but the text still reports what was there.
+TEST_F(CliMailTest, CountUpAndDown) {
+  struct Case {
+    const char* name;
+    const char* threshold;
+    const char* delete_all;
+    int code;
+    size_t left;
+  } cases[] = {
+      {"2 > 1 is down", "1", "F", 2, 2},
+      {"2 > 2 is not: up", "2", "F", 0, 2},
+      {"up, delete all", "2", "T", 0, 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(stack_->ClearMailbox("carol").ok()) << c.name;
+    for (const char* subject : {"one", "two"}) {
+      ASSERT_TRUE(stack_->PutMessage("carol", std::string("Subject: ") + subject + "\r\n\r\nx\r\n")
+                      .ok())
+          << c.name;
+    }
+    Configure({"OMODE=CPOP", "PSRV=127.0.0.1", "PPORT=" + std::to_string(stack_->pop3_port()),
+               "PUSR=carol", "CCMD=GT", std::string("CCNM=") + c.threshold,
+               std::string("DALL=") + c.delete_all},
+              "PPWD", stack_->password("carol"));
+    Outcome o = RunInProcess(Check());
+    EXPECT_EQ(o.code, c.code) << c.name << ": " << o.out << o.err;
+    EXPECT_EQ(o.FirstLine(), " 2 message(s) in this mailbox (carol)") << c.name;
+    EXPECT_EQ(stack_->ListMessages("carol").size(), c.left) << c.name;
+  }
+}
+
+// A rejected login is down with the protocol's error text (Dovecot's reply
+// as description, then the location), never exit 3; the mailbox is not
+// touched. The IMAP4 reply starts with the client's command tag, so only its
+// prefix and its end are compared.
+TEST_F(CliMailTest, WrongPasswordIsDown) {
+  ASSERT_TRUE(stack_->PutMessage("bob", "Subject: kept\r\n\r\nx\r\n").ok());
+  struct Case {
+    const char* name;
+    const char* mode;
+    int (MailStack::*port)() const;
+    const char* prefix;
+    const char* rest;  // the whole text after prefix, or its end
+    bool exact;
+  } cases[] = {
+      {"POP3", "POP3", &MailStack::pop3_port, "ERR POP3:",
+       "-ERR [AUTH] Authentication failed. (3)", true},
+      {"count", "CPOP", &MailStack::pop3_port, "ERR COUNT POP3:",
+       "-ERR [AUTH] Authentication failed.", true},
+      {"IMAP4", "IMAP4", &MailStack::imap_port, "ERR IMAP4:",
+       " NO [AUTHENTICATIONFAILED] Authentication failed. (3)", false},
+  };
+  for (const Case& c : cases) {
+    Configure({std::string("OMODE=") + c.mode, "PSRV=127.0.0.1",
+               "PPORT=" + std::to_string((stack_->*c.port)()), "PUSR=bob", "MBOX=INBOX"},
+              "PPWD", "not-" + stack_->password("bob"));
+    Outcome o = c.mode == std::string("POP3") ? RunBinary(Check()) : RunInProcess(Check());
+    EXPECT_EQ(o.code, 2) << c.name << ": " << o.out << o.err;
+    const std::string line = o.FirstLine();
+    if (c.exact) {
+      EXPECT_EQ(line, std::string(c.prefix) + c.rest) << c.name;
+    } else {
+      const std::string rest = c.rest;
+      EXPECT_EQ(line.rfind(c.prefix, 0), 0u) << c.name << ": " << line;
+      ASSERT_GE(line.size(), rest.size()) << c.name << ": " << line;
+      EXPECT_EQ(line.substr(line.size() - rest.size()), rest) << c.name << ": " << line;
+    }
+    EXPECT_EQ(stack_->ListMessages("bob").size(), 1u) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace tessaly
