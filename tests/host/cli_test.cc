@@ -3,10 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -33,6 +37,51 @@ class FakeMail : public MailOperations {
   std::string text_;
 };
 
+// A dialog that records what it was filled with and answers with a scripted
+// outcome; during lets a test act while the dialog is "open".
+class FakePresenter : public DialogPresenter {
+ public:
+  FakePresenter(DialogOutcome outcome, std::function<void()> during, std::string* shown,
+                std::string* timeout)
+      : outcome_(std::move(outcome)), during_(std::move(during)), shown_(shown),
+        timeout_(timeout) {}
+  DialogOutcome Show(std::string_view parameter, std::string_view timeout_text) override {
+    *shown_ = parameter;
+    *timeout_ = timeout_text;
+    if (during_) during_();
+    return outcome_;
+  }
+
+ private:
+  DialogOutcome outcome_;
+  std::function<void()> during_;
+  std::string* shown_;
+  std::string* timeout_;
+};
+
+// Removes the display variables for one test and puts them back after.
+class NoDisplay {
+ public:
+  NoDisplay() {
+    for (const char* name : kNames) {
+      const char* value = std::getenv(name);
+      saved_.emplace_back(value != nullptr, value != nullptr ? value : "");
+      unsetenv(name);
+    }
+  }
+  ~NoDisplay() {
+    for (size_t i = 0; i < saved_.size(); ++i) {
+      if (saved_[i].first) setenv(kNames[i], saved_[i].second.c_str(), 1);
+    }
+  }
+  NoDisplay(const NoDisplay&) = delete;
+  NoDisplay& operator=(const NoDisplay&) = delete;
+
+ private:
+  static constexpr const char* kNames[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+  std::vector<std::pair<bool, std::string>> saved_;
+};
+
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -54,6 +103,7 @@ class CliTest : public ::testing::Test {
     hooks.mail = [mail_text] { return std::make_unique<FakeMail>(mail_text); };
     hooks.trace = &trace_;
     hooks.clock = &clock_;
+    hooks.presenter = presenter_;
     return RunCli(std::move(args), in, out_, err_, hooks);
   }
   std::string FirstLine() const {
@@ -67,6 +117,7 @@ class CliTest : public ::testing::Test {
     return s.str();
   }
   std::string dir_, state_;
+  std::function<std::unique_ptr<DialogPresenter>()> presenter_;  // empty: the real one
   std::ostringstream out_, err_;
   CaptureTraceSink trace_;
   testing::FakeClock clock_;
@@ -144,6 +195,65 @@ TEST_F(CliTest, SetShowRoundTripHidesPassword) {
   ASSERT_EQ(Run({"show", "--state", state_}), 0);
   EXPECT_EQ(out_.str(), "SSRV=mail.example\nPUSR=a\"b#c\nPPWD=****\n");
   EXPECT_EQ(out_.str().find("s3cr"), std::string::npos);
+}
+
+// Without a display configure cannot run: exit 3, one clear line on stderr,
+// the state file as it was.
+TEST_F(CliTest, ConfigureWithoutDisplayExit3) {
+  ASSERT_EQ(Run({"set", "--state", state_, "SSRV=mail.example"}), 0) << err_.str();
+  const std::string before = File();
+  NoDisplay no_display;
+  EXPECT_EQ(Run({"configure", "--state", state_}), 3);
+  const std::string err = err_.str();
+  EXPECT_EQ(err.rfind("tessaly: cannot show the dialog: no display", 0), 0u) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(out_.str(), "");
+  EXPECT_EQ(File(), before);
+}
+
+// The dialog's outcomes through an injected presenter: OK stores the
+// composed string, closing keeps the file, a failure is exit 3, and a
+// string changed by someone else while the dialog was open is kept.
+TEST_F(CliTest, ConfigureOutcomes) {
+  const std::string composed = "#SSRV=new.example#SPORT=25#OMODE=SMTP#";
+  const std::string other = "#SSRV=other.example#";
+  using Kind = DialogOutcome::Kind;
+  struct Case {
+    const char* name;
+    Kind kind;
+    bool changed_while_open;
+    int code;
+    std::string file;  // the stored string afterwards
+    const char* err;   // "" = no message
+  } cases[] = {
+      {"ok", Kind::kAccepted, false, 0, composed, ""},
+      {"closed", Kind::kClosed, false, 0, "#SSRV=old.example#", ""},
+      {"failed", Kind::kFailed, false, 3, "#SSRV=old.example#",
+       "tessaly: cannot show the dialog: no widgets here\n"},
+      {"changed while open", Kind::kAccepted, true, 3, other,
+       "tessaly: state file changed while the dialog was open; not saved\n"},
+  };
+  for (const Case& c : cases) {
+    std::remove(state_.c_str());
+    ASSERT_EQ(Run({"set", "--state", state_, "SSRV=old.example"}), 0) << c.name;
+    const std::string before = File();
+    std::string shown, timeout;
+    auto during = [&] {
+      if (!c.changed_while_open) return;
+      std::ofstream(state_, std::ios::trunc) << other << "\n";
+    };
+    DialogOutcome outcome{c.kind, c.kind == Kind::kAccepted ? composed : "",
+                          c.kind == Kind::kFailed ? "no widgets here" : ""};
+    presenter_ = [&] {
+      return std::make_unique<FakePresenter>(outcome, during, &shown, &timeout);
+    };
+    EXPECT_EQ(Run({"configure", "--state", state_, "--timeout", "7"}), c.code)
+        << c.name << ": " << err_.str();
+    EXPECT_EQ(shown + "\n", before) << c.name;
+    EXPECT_EQ(timeout, "7") << c.name;
+    EXPECT_EQ(File(), c.file + "\n") << c.name;
+    EXPECT_EQ(err_.str(), c.err) << c.name;
+  }
 }
 
 TEST_F(CliTest, HelpAndVersion) {
