@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
 #include "mail/pop3_reply.h"
@@ -245,6 +246,13 @@ Status Pop3Client::Connect() {
   top_failed_ = false;
   live_ = -1;
   dele_sent_ = false;
+  // Checked before anything is sent: USER and PASS carry these as they are.
+  if (!FitsInCommandLine(user_)) {
+    return Drop(Status::Error("user name cannot be sent", kErrorConfig));
+  }
+  if (!FitsInCommandLine(password_)) {
+    return Drop(Status::Error("password cannot be sent", kErrorConfig));
+  }
   bool implicit = ssl_mode_ == 0 && port_ == options_.implicit_tls_port;
   Status s = conn_.Open(host_, port_, ipv6_);
   if (s.ok() && implicit) s = conn_.StartTls(host_);
@@ -273,6 +281,11 @@ Status Pop3Client::Connect() {
       if (s.ok()) s = conn_.StartTls(host_);
       if (s.ok()) s = read_caps();
     }
+  }
+  // A server that offers STLS but lists no USER takes no login in clear
+  // (RFC 2595): the password stays off a plain connection.
+  if (s.ok() && !conn_.IsTls() && caps_.stls && !caps_.user) {
+    s = Status::Error("server refuses login without TLS; turn SSL on", kErrorServer);
   }
   if (s.ok()) s = Command("USER " + user_, &line);
   if (s.ok()) s = Command("PASS " + password_, &line);

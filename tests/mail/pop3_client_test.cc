@@ -17,8 +17,13 @@
 #include <utility>
 #include <vector>
 
+#include "check/check_run.h"
+#include "check/variant.h"
+#include "env/base64.h"
+#include "env/clock.h"
 #include "env/trace.h"
 #include "mail/imap4_client.h"
+#include "mail/mail_form.h"
 #include "mail/pop3_client.h"
 #include "mail/retrieve_operations.h"
 #include "support/script_server.h"
@@ -196,6 +201,69 @@ TEST(Pop3Client, MalformedStatIsAnError) {
   }
 }
 
+// A CR, LF or NUL in the user name or password would end USER or PASS
+// early and send the rest as a command of its own: nothing is sent at all.
+TEST(Pop3Client, RefusesValuesThatWouldEndTheCommandLine) {
+  struct Case {
+    const char* name;
+    std::string user, password;
+    const char* error;
+  } cases[] = {
+      {"user crlf", "u\r\nDELE 1", "p", "user name cannot be sent"},
+      {"user lf", "u\nDELE 1", "p", "user name cannot be sent"},
+      {"user cr", "u\r", "p", "user name cannot be sent"},
+      {"user nul", std::string("u\0x", 3), "p", "user name cannot be sent"},
+      {"password crlf", "u", "p\r\nDELE 1", "password cannot be sent"},
+      {"password nul", "u", std::string("p\0", 2), "password cannot be sent"},
+  };
+  for (const Case& c : cases) {
+    ScriptServer server(ServerScript().Send("+OK ready").RecordUntilClose());
+    auto client = PlainClient(server, kTimeout);
+    client->SetUser(c.user);
+    client->SetPassword(c.password);
+    Status s = client->Connect();
+    EXPECT_EQ(s.message(), c.error) << c.name;
+    EXPECT_FALSE(client->Connected()) << c.name;
+    EXPECT_EQ(server.connections(), 0u) << c.name;
+  }
+}
+
+// The same through a stored parameter string: the user name is unescaped
+// to "u", CR, LF, "DELE 1" and the password decoded from Base64, before the
+// client sees them.
+TEST(Pop3Client, StoredValueWithLineBreakSendsNothing) {
+  struct Case {
+    const char* name;
+    std::string params;
+    std::string result;
+  } cases[] = {
+      {"retrieve user", "#OMODE=POP3#PUSR=u{0x0d}{0x0a}DELE 1#PPWD=" + Base64Encode("p") + "#",
+       "ERR POP3:user name cannot be sent (3)"},
+      {"count user", "#OMODE=CPOP#PUSR=u{0x0d}{0x0a}DELE 1#PPWD=" + Base64Encode("p") + "#",
+       "ERR COUNT POP3:user name cannot be sent"},
+      {"retrieve password", "#OMODE=POP3#PUSR=u#PPWD=" + Base64Encode("p\r\nDELE 1") + "#",
+       "ERR POP3:password cannot be sent (3)"},
+  };
+  for (const Case& c : cases) {
+    ScriptServer server(ServerScript().Send("+OK ready").RecordUntilClose());
+    CaptureTraceSink trace;
+    MailFormOptions options;
+    options.trace = &trace;
+    options.clock = &SystemClock();
+    options.registry_file = "/nonexistent/tessaly-registry";
+    auto mail = NewMailForm(options);
+    CheckRunEnv env;
+    env.mail = mail.get();
+    env.clock = &SystemClock();
+    Variant parameter(c.params + "PSRV=127.0.0.1#PPORT=" + std::to_string(server.port()) + "#");
+    std::string result;
+    EXPECT_FALSE(RunCheck(env, &parameter, Variant(kTimeout), &result)) << c.name;
+    EXPECT_EQ(result, c.result) << c.name;
+    EXPECT_EQ(server.connections(), 0u) << c.name;
+    EXPECT_EQ(server.Transcript(), Lines{}) << c.name;
+  }
+}
+
 // Header values reach OnHeader byte for byte: 8-bit bytes untouched, a
 // 1 MB line cut to the line bound with the fields after it intact.
 TEST(Pop3Client, HeaderValuesArriveAsSent) {
@@ -231,6 +299,7 @@ struct OpCase {
   std::string result;
   Lines transcript;  // every command the client sent, over the whole run
   Lines trace = {};  // when not empty: every trace line of the run
+  bool ssl = false;
 };
 
 // The login and the two STATs of a retrieval of three messages.
@@ -275,6 +344,32 @@ std::vector<OpCase> OpCases() {
            .Send("+OK 0 0").Expect("QUIT").Send("+OK"),
        OpCase::kCountDeleteAll, " 2 message(s) in this mailbox (u)",
        Join(kLoginLines, {"STAT", "STAT", "DELE 1", "DELE 2", "STAT", "QUIT"})},
+
+      // A server that offers STLS and lists no USER takes no login in clear:
+      // with SSL off, neither USER nor PASS goes out.
+      {"login_needs_tls",
+       ServerScript().Send("+OK ready").Expect("CAPA")
+           .SendRaw("+OK\r\nTOP\r\nSTLS\r\nSASL PLAIN\r\n.\r\n").RecordUntilClose(),
+       OpCase::kRetrieve, "ERR POP3:server refuses login without TLS; turn SSL on (3)", {"CAPA"}},
+      {"count_login_needs_tls",
+       ServerScript().Send("+OK ready").Expect("CAPA").SendRaw("+OK\r\nSTLS\r\n.\r\n")
+           .RecordUntilClose(),
+       OpCase::kCount, "ERR COUNT POP3:server refuses login without TLS; turn SSL on", {"CAPA"}},
+      {"stls_and_user_listed",
+       ServerScript().Send("+OK ready").Expect("CAPA").SendRaw("+OK\r\nSTLS\r\nUSER\r\n.\r\n")
+           .Expect("USER u").Send("+OK").Expect("PASS p").Send("+OK").Expect("STAT")
+           .Send("+OK 0 0").Expect("QUIT").Send("+OK"),
+       OpCase::kCount, " 0 message(s) in this mailbox (u)",
+       {"CAPA", "USER u", "PASS p", "STAT", "QUIT"}},
+      // The capabilities change with TLS: USER, missing before STLS, is
+      // read again after it.
+      {"capa_read_again_after_stls",
+       ServerScript().Send("+OK ready").Expect("CAPA").SendRaw("+OK\r\nSTLS\r\n.\r\n")
+           .Expect("STLS").Send("+OK begin TLS").StartTls().Expect("CAPA")
+           .SendRaw("+OK\r\nUSER\r\n.\r\n").Expect("USER u").Send("+OK").Expect("PASS p")
+           .Send("+OK").Expect("STAT").Send("+OK 0 0").Expect("QUIT").Send("+OK"),
+       OpCase::kCount, " 0 message(s) in this mailbox (u)",
+       {"CAPA", "STLS", "CAPA", "USER u", "PASS p", "STAT", "QUIT"}, {}, true},
 
       // Faults: each ends within the time-out, with no QUIT after a DELE.
       {"no_greeting", ServerScript().RecordUntilClose(), OpCase::kRetrieve,
@@ -385,9 +480,11 @@ TEST_P(Pop3OperationTest, ResultAndTranscript) {
       a.subject = kSubject;
       a.only_delete_own = true;
       a.mode = "TESSALY";
+      a.ssl = c.ssl;
       return ops.RetrieveMessages(a);
     }
     auto a = ArgsFor<CountArgs>(port);
+    a.ssl = c.ssl;
     a.delete_all = c.op == OpCase::kCountDeleteAll;
     return ops.CountMessages(a);
   });
