@@ -258,12 +258,14 @@ Status Pop3Client::Connect() {
   if (s.ok() && implicit) s = conn_.StartTls(host_);
   std::string line;
   if (s.ok()) s = ReadStatus(&line);
+  if (s.ok()) s = NothingUnread();
+  // Capabilities read before STLS no longer hold after it (RFC 2595).
   auto read_caps = [&]() -> Status {
+    caps_ = Pop3Capabilities();
     Status c = Send("CAPA");
     if (!c.ok()) return c;
     c = ReadStatus(&line);
-    if (!c.ok()) return c.code() == kErrorServer ? Status::Ok() : c;
-    caps_ = Pop3Capabilities();
+    if (!c.ok()) return c.code() == kErrorServer ? NothingUnread() : c;
     for (;;) {
       c = ReadLine(&line);
       if (!c.ok()) return c;
