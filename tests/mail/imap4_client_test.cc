@@ -118,16 +118,6 @@ std::vector<Case> Cases() {
        "OK",
        Join(kFetchLines, {"a5 STORE 1:3 +FLAGS.SILENT (\\Deleted)", "a6 EXPUNGE", "a7 LOGOUT"}),
        false},
-      // CR CR LF line ends in the literal (a CRLF Maildir served by some
-      // servers): the values are compared without the CR.
-      {"cr_cr_lf_header",
-       ToFetch().SendRaw(Item(1, kForeign1) +
-                         Item(2, "Subject: TESSIMO 42\r\r\nX-Sender: TESSIMOCom\r\r\n") +
-                         Item(3, kForeign3))
-           .Send(fetched).Expect("a5 STORE").Send("a5 OK").Expect("a6 EXPUNGE").Send("a6 OK")
-           .Expect("a7 LOGOUT").Send("a7 OK"),
-       "OK",
-       Join(kFetchLines, {"a5 STORE 2 +FLAGS.SILENT (\\Deleted)", "a6 EXPUNGE", "a7 LOGOUT"})},
 
       // Faults.
       {"no_greeting", ServerScript().RecordUntilClose(),
