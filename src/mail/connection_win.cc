@@ -160,6 +160,37 @@ std::string SslStatusText(CtxtHandle* ctx) {
          " bits), certificate accepted";
 }
 
+// Decrypts every complete record in tls->raw and appends the plain text to
+// *plain. SEC_E_OK: stopped for want of more bytes (or none left);
+// SEC_I_CONTEXT_EXPIRED: the peer closed the session; anything else is a
+// failure. Bytes of a record not complete yet stay in tls->raw.
+SECURITY_STATUS DecryptRecords(ssl_st* tls, std::string* plain) {
+  std::string& raw = tls->raw;
+  while (!raw.empty()) {
+    SecBuffer buffers[4] = {};
+    buffers[0].BufferType = SECBUFFER_DATA;
+    buffers[0].pvBuffer = raw.data();
+    buffers[0].cbBuffer = static_cast<ULONG>(raw.size());
+    for (int i = 1; i < 4; ++i) buffers[i].BufferType = SECBUFFER_EMPTY;
+    SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+    const SECURITY_STATUS ss = DecryptMessage(&tls->ctx, &desc, 0, nullptr);
+    if (ss == SEC_E_INCOMPLETE_MESSAGE) return SEC_E_OK;
+    if (ss != SEC_E_OK) return ss;
+    std::size_t extra = 0;
+    for (const SecBuffer& b : buffers) {
+      if (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0) {
+        plain->append(static_cast<const char*>(b.pvBuffer), b.cbBuffer);
+      } else if (b.BufferType == SECBUFFER_EXTRA) {
+        extra = b.cbBuffer;
+      }
+    }
+    // The plain text was decrypted in place inside raw: copied first, then
+    // only the bytes of the next record are kept.
+    raw.erase(0, extra <= raw.size() ? raw.size() - extra : raw.size());
+  }
+  return SEC_E_OK;
+}
+
 }  // namespace
 
 std::string ReplyText(std::string_view line) {
@@ -449,44 +480,20 @@ int Connection::ReadSome(Status* status) {
   std::size_t added = 0;
   bool read_socket = false;
   for (;;) {
-    std::string& raw = ssl_->raw;
-    bool need_more = raw.empty();
-    while (!raw.empty()) {
-      SecBuffer buffers[4] = {};
-      buffers[0].BufferType = SECBUFFER_DATA;
-      buffers[0].pvBuffer = raw.data();
-      buffers[0].cbBuffer = static_cast<ULONG>(raw.size());
-      for (int i = 1; i < 4; ++i) buffers[i].BufferType = SECBUFFER_EMPTY;
-      SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-      const SECURITY_STATUS ss = DecryptMessage(&ssl_->ctx, &desc, 0, nullptr);
-      if (ss == SEC_E_INCOMPLETE_MESSAGE) {
-        need_more = true;
-        break;
-      }
-      if (ss == SEC_I_CONTEXT_EXPIRED) {
-        if (added > 0) return static_cast<int>(added);
-        *status = Fail("connection closed by server");
-        return -1;
-      }
-      if (ss != SEC_E_OK) {
-        *status = Fail(ss == SEC_I_RENEGOTIATE ? std::string("TLS read failed: renegotiation refused")
-                                               : "TLS read failed: " + SecurityText(ss));
-        return -1;
-      }
-      std::size_t extra = 0;
-      for (const SecBuffer& b : buffers) {
-        if (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0) {
-          in_.append(static_cast<const char*>(b.pvBuffer), b.cbBuffer);
-          added += b.cbBuffer;
-        } else if (b.BufferType == SECBUFFER_EXTRA) {
-          extra = b.cbBuffer;
-        }
-      }
-      // The plain text was decrypted in place inside raw: copy first, then
-      // keep only the bytes of the next record.
-      raw.erase(0, extra <= raw.size() ? raw.size() - extra : raw.size());
+    const std::size_t before = in_.size();
+    const SECURITY_STATUS ss = DecryptRecords(ssl_, &in_);
+    added += in_.size() - before;
+    if (ss == SEC_I_CONTEXT_EXPIRED) {
+      if (added > 0) return static_cast<int>(added);
+      *status = Fail("connection closed by server");
+      return -1;
     }
-    if (added > 0 || read_socket || !need_more) return static_cast<int>(added);
+    if (ss != SEC_E_OK) {
+      *status = Fail(ss == SEC_I_RENEGOTIATE ? std::string("TLS read failed: renegotiation refused")
+                                             : "TLS read failed: " + SecurityText(ss));
+      return -1;
+    }
+    if (added > 0 || read_socket) return static_cast<int>(added);
     const int n = recv(s, buffer, sizeof buffer, 0);
     if (n > 0) {
       ssl_->raw.append(buffer, static_cast<std::size_t>(n));
@@ -500,6 +507,35 @@ int Connection::ReadSome(Status* status) {
                        : "TLS read failed: " + ErrorText(static_cast<DWORD>(err)));
     return -1;
   }
+}
+
+Status Connection::TakeUnread(std::string* bytes) {
+  bytes->clear();
+  if (fd_ < 0) return TransportError("not connected");
+  // A close or a reset is left for the next read to report.
+  const SOCKET s = ToSocket(fd_);
+  char buffer[16384];
+  while (in_.size() - in_pos_ < kMaxLine) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval now{};
+    const bool ready = select(0, &readable, nullptr, nullptr, &now) == 1;
+    int n = 0;
+    if (ready) n = recv(s, buffer, sizeof buffer, 0);
+    if (ssl_ == nullptr) {
+      if (n <= 0) break;
+      in_.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n > 0) ssl_->raw.append(buffer, static_cast<std::size_t>(n));
+    const SECURITY_STATUS ss = DecryptRecords(ssl_, &in_);
+    if (n <= 0 || ss != SEC_E_OK) break;
+  }
+  bytes->assign(in_, in_pos_, std::string::npos);
+  in_.clear();
+  in_pos_ = 0;
+  return Status::Ok();
 }
 
 Status Connection::Fill(std::int64_t deadline_ms) {
