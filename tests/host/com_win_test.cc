@@ -190,6 +190,38 @@ TEST_F(ComObjectTest, MembersStandInTheHostsOrder) {
                      L"vg_hostname get"}));
 }
 
+LRESULT CALLBACK CountingProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message == WM_APP) {
+    ++*reinterpret_cast<int*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    return 0;
+  }
+  return DefWindowProcA(window, message, w, l);
+}
+
+// The send phase waits out the time-out minus one second and handles the
+// thread's window messages meanwhile, as the host's own windows need.
+TEST_F(ComObjectTest, SendPhaseWaitDispatchesTheThreadsMessages) {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = CountingProc;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.lpszClassName = "tessaly-com-pump-test";
+  RegisterClassA(&wc);
+  HWND window = CreateWindowA(wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                              wc.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+  int count = 0;
+  SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&count));
+  PostMessageA(window, WM_APP, 0, 0);
+  ASSERT_EQ(client_->Put(L"vg_parameter", Var(L"#OMODE=SMTP#SSRV=127.0.0.1#SPORT=1#").v), S_OK);
+  ASSERT_EQ(client_->Put(L"vg_timeout", Var::I2(2).v), S_OK);
+  const DWORD start = GetTickCount();
+  Var verdict;
+  ASSERT_EQ(client_->Call(L"vg_docheck", &verdict), S_OK);
+  EXPECT_GE(GetTickCount() - start, 900u);
+  EXPECT_EQ(count, 1);
+  DestroyWindow(window);
+}
+
 TEST_F(ComObjectTest, CanUnloadOnlyWhenNoObjectLives) {
   using CanUnload = HRESULT(WINAPI*)();
   EXPECT_EQ(Export<CanUnload>("DllCanUnloadNow")(), S_FALSE);
