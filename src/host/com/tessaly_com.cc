@@ -12,6 +12,7 @@
 #include <new>
 
 #include "check/check_object.h"
+#include "check/check_run.h"
 #include "check/vocab.h"
 #include "comtessaly.h"
 #include "env/ansi_text_win.h"
@@ -51,13 +52,19 @@ class TessalyCom : public DispatchObject<_tessalyCom> {
 
   HRESULT STDMETHODCALLTYPE vg_docheck(VARIANT_BOOL* result) override {
     if (result == nullptr) return E_POINTER;
+    // The check never raises towards the host: whatever escapes the run
+    // (it traps its own failures) becomes False with a trapped-failure text.
+    *result = VARIANT_FALSE;
     try {
       *result = check_->VgDocheck() ? VARIANT_TRUE : VARIANT_FALSE;
-      return S_OK;
     } catch (...) {
-      *result = VARIANT_FALSE;
-      return Trapped();
+      try {
+        // Only memory can run out here; 7 is the code the run gives it too.
+        check_->set_vg_result(Variant(TrappedFailureText("Out of memory", 7, 0)));
+      } catch (...) {
+      }
     }
+    return S_OK;
   }
 
   HRESULT STDMETHODCALLTYPE vg_showGUI() override {
