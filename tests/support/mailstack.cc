@@ -89,6 +89,10 @@ std::unique_ptr<MailStack> MailStack::Parse(const std::string& env_text) {
   for (const PortKey& p : ports) {
     if (!ParsePort(stack->value(p.key), p.port)) return nullptr;
   }
+  // Optional: a stack.env from before the key existed still parses.
+  if (!ParsePort(stack->value("SMTPS_ALT_PORT"), &stack->smtps_alt_port_)) {
+    stack->smtps_alt_port_ = 0;
+  }
   stack->run_dir_ = stack->value("MAILSTACK_DIR");
   stack->domain_ = stack->value("DOMAIN");
   if (stack->run_dir_.empty() || stack->domain_.empty() ||
