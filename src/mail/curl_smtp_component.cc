@@ -206,15 +206,18 @@ class CurlOptions {
   // Ok, or the first refusal with libcurl's code.
   Status status() const {
     if (rc_ == CURLE_OK) return Status::Ok();
-    return Status::Error("libcurl refused option " + std::to_string(option_) + ": " +
-                             curl_easy_strerror(rc_),
+    const curl_easyoption* known = curl_easy_option_by_id(option_);
+    const std::string name = known != nullptr && known->name != nullptr
+                                 ? std::string(known->name)
+                                 : std::to_string(static_cast<int>(option_));
+    return Status::Error("libcurl refused option " + name + ": " + curl_easy_strerror(rc_),
                          static_cast<int>(rc_));
   }
 
  private:
   CURL* curl_;
   CURLcode rc_ = CURLE_OK;
-  int option_ = 0;
+  CURLoption option_ = CURLOPT_LASTENTRY;
 };
 
 std::string TimeoutText(long seconds) {
