@@ -338,14 +338,21 @@ class CurlSmtpComponent : public SmtpComponent {
     return url;
   }
 
+  bool IsStartTlsPort() const {
+    return std::find(std::begin(options_.starttls_ports), std::end(options_.starttls_ports),
+                     port_) != std::end(options_.starttls_ports);
+  }
+
   // Decides how TLS starts with SSL on. The well-known implicit port gets
-  // TLS from the first byte. Any other port is probed: a server that sends
+  // TLS from the first byte, the SMTP and submission ports STARTTLS. Any
+  // other port is probed: a server that sends
   // something within the greeting wait speaks SMTP first (STARTTLS); one
   // that stays silent waits for a ClientHello (TLS from the first byte, on
   // the same connection). The probe's socket goes to libcurl through *t.
   // Returns true for TLS from the first byte.
   bool ChooseImplicitTls(Transfer* t, SteadyClock::time_point deadline, int wait_ms) {
     if (port_ == options_.implicit_tls_port) return true;
+    if (IsStartTlsPort()) return false;
     GreetingProbe probe = ProbeGreeting(server_, port_, deadline, wait_ms, [t](int fd) {
       std::lock_guard<std::mutex> lock(t->socket_mu);
       t->socket = fd < 0 ? CURL_SOCKET_BAD : fd;
@@ -385,7 +392,7 @@ class CurlSmtpComponent : public SmtpComponent {
     };
 
     const int wait_ms = GreetingWaitMs(static_cast<int>(seconds));
-    const bool probed = use_ssl_ && port_ != options_.implicit_tls_port;
+    const bool probed = use_ssl_ && port_ != options_.implicit_tls_port && !IsStartTlsPort();
     const bool implicit_tls = use_ssl_ && ChooseImplicitTls(t, deadline, wait_ms);
     Status s = Perform(to, t, implicit_tls, seconds, deadline);
     stop_watchdog();
