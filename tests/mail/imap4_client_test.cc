@@ -354,6 +354,41 @@ TEST_P(Imap4OperationTest, ResultAndTranscript) {
 INSTANTIATE_TEST_SUITE_P(Script, Imap4OperationTest, ::testing::ValuesIn(Cases()),
                          [](const auto& i) { return std::string(i.param.name); });
 
+// The one-message-at-a-time calls flag by UID too, and only a message set
+// that was fetched: a flag never goes to a number whose message was not
+// examined.
+TEST(Imap4MessageSet, FlagsWhatTheFetchExamined) {
+  ServerScript script = ToSelect();
+  for (const char* line : kSelected) script.Send(line);
+  script.Expect("a4 FETCH 2").SendRaw(Item(2, 102, kOwn)).Send("a4 OK").Expect("a5 UID STORE")
+      .Send("a5 OK").Expect("a6 LOGOUT").Send("a6 OK");
+  ScriptServer server(script);
+  auto imap4 = NewImap4Client();
+  imap4->SetMailPort(server.port());
+  imap4->SetMailServer("127.0.0.1");
+  imap4->SetUser("u");
+  imap4->SetPassword("p");
+  ASSERT_TRUE(imap4->SetSslStartMode(3).ok());
+  imap4->SetTimeout(kTimeout);
+  ASSERT_TRUE(imap4->Connect().ok());
+  imap4->SetMailbox("\"Sent Items\"");
+  ASSERT_TRUE(imap4->SelectMailbox().ok());
+  ASSERT_TRUE(imap4->SetMessageSet("2").ok());
+  Status s = imap4->DeleteFromMailbox();
+  EXPECT_EQ(s.message(), "message set not fetched");
+  ASSERT_TRUE(imap4->FetchHeaders().ok());
+  EXPECT_EQ(imap4->Subject(), kSubject);
+  ASSERT_TRUE(imap4->DeleteFromMailbox().ok());
+  ASSERT_TRUE(imap4->SetMessageSet("3").ok());
+  EXPECT_FALSE(imap4->DeleteFromMailbox().ok());
+  EXPECT_TRUE(imap4->Disconnect().ok());
+  ASSERT_TRUE(server.WaitDone(seconds(5)));
+  EXPECT_EQ(server.Transcript(),
+            Join(kSelectLines, {"a4 FETCH 2 (UID BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])",
+                                "a5 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a6 LOGOUT"}));
+  EXPECT_EQ(server.Errors(), Lines{});
+}
+
 // A user name or password that would break the command line is refused
 // before the client connects at all: no byte of it reaches a server.
 TEST(Imap4Credentials, LineBreaksAndNulAreNeverSent) {
