@@ -226,8 +226,9 @@ using Decide = std::function<bool(std::int32_t, std::string_view)>;
 // another message.
 class FetchReader final : public Responses {
  public:
-  // A literal holding more fields than this is not a header-fields reply;
-  // the rest are dropped.
+  // Fields of one message beyond this many are dropped: the reply to the
+  // two fields asked for holds a few, and the fields wait in memory until
+  // the response is complete.
   static constexpr std::size_t kMaxFields = 64;
 
   FetchReader(ComponentEvents* events, std::int32_t limit, const Decide* decide)
@@ -246,8 +247,8 @@ class FetchReader final : public Responses {
       if (!ParseNumber(line.substr(2, sp - 2), &n) || n < 1) {
         return Status::Error("malformed EXPUNGE \"" + ReplyText(line) + "\"", kErrorProtocol);
       }
-      // The messages after n move down by one; the last one examined
-      // moves with them.
+      // The messages after n move down by one, the last counted one too;
+      // the decisions, held by UID, stay where they are.
       if (n <= limit_) --limit_;
       return Status::Ok();
     }
@@ -434,7 +435,9 @@ class Imap4Client final : public Imap4Component {
     return ReadTagged(tag, responses);
   }
   // A server's refusal keeps the connection; anything else drops it.
-  Status Fail(Status s) { return s.code() == kErrorServer ? Report(std::move(s)) : Drop(std::move(s)); }
+  Status Fail(Status s) {
+    return s.code() == kErrorServer ? Report(std::move(s)) : Drop(std::move(s));
+  }
   Status Simple(const std::string& command) {
     Status s = Require();
     if (!s.ok()) return Report(s);

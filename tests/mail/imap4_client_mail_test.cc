@@ -143,8 +143,9 @@ TEST(Imap4ClientMail, ForeignDeletedMessageSurvivesTheExpunge) {
   ASSERT_TRUE(stack->ClearMailbox("bob").ok());
   ASSERT_TRUE(stack->PutMessage("bob", "Subject: foreign, deleted elsewhere\r\n\r\nx\r\n").ok());
   // Another session flags the (only) message \Deleted and leaves.
-  ASSERT_EQ(RunCommand("curl -sS --max-time 20 imap://127.0.0.1:" + std::to_string(stack->imap_port()) +
-                "/INBOX -u bob:" + stack->password("bob") + " -X 'STORE 1 +FLAGS (\\Deleted)'"),
+  ASSERT_EQ(RunCommand("curl -sS --max-time 20 imap://127.0.0.1:" +
+                       std::to_string(stack->imap_port()) + "/INBOX -u bob:" +
+                       stack->password("bob") + " -X 'STORE 1 +FLAGS (\\Deleted)'"),
             0);
   ASSERT_TRUE(stack->PutMessage("bob", "Subject: own\r\nX-Sender: TESSIMOCom\r\n\r\nx\r\n").ok());
   ASSERT_TRUE(stack->PutMessage("bob", "Subject: foreign\r\n\r\nx\r\n").ok());

@@ -195,7 +195,8 @@ std::vector<Case> Cases() {
            .SendRaw("* 1 FETCH (BODY[HEADER.FIELDS (\"SUBJECT\" \"X-SENDER\")] {16}\r\n"
                     "Subject: hello\r\n UID 101)\r\n"
                     "* 2 FETCH (BODY[HEADER.FIELDS (\"SUBJECT\" \"X-SENDER\")] {45}\r\n"
-                    "SUBJECT: TESSIMO 42\r\nX-SENDER: TESSIMOCom\r\n\r\n UID 102 FLAGS (\\Seen))\r\n")
+                    "SUBJECT: TESSIMO 42\r\nX-SENDER: TESSIMOCom\r\n\r\n"
+                    " UID 102 FLAGS (\\Seen))\r\n")
            .Send("* 3 FETCH (UID 103 BODY[HEADER.FIELDS (SUBJECT X-SENDER)] \"\")")
            .Send(fetched).Expect("a5 UID STORE").Send("* 2 FETCH (FLAGS (\\Seen \\Deleted))")
            .Send("a5 OK").Expect("a6 UID EXPUNGE").Send("* 2 EXPUNGED").Send("a6 OK")
