@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
 #include "mail/trail_mask.h"
@@ -20,12 +21,6 @@ bool NeedsLiteral(std::string_view s) {
     if (u == '\r' || u == '\n' || u == 0 || u >= 0x80) return true;
   }
   return false;
-}
-
-// CR and LF would end the command line and NUL cannot travel at all: a
-// value holding one of them is never sent, not even as a literal.
-bool HasLineBreakOrNul(std::string_view s) {
-  return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 std::string Quote(std::string_view s) {
@@ -527,7 +522,9 @@ Status Imap4Client::Connect() {
   // Checked before anything goes out: such a value could never be sent.
   Status s;
   if (NeedsLiteral(user_)) s = Status::Error("user name cannot be sent", kErrorConfig);
-  if (s.ok() && HasLineBreakOrNul(password_)) {
+  // Not even as a literal: NUL cannot travel in one, and a server that
+  // reads lines would take what follows a line break as a command.
+  if (s.ok() && !FitsInCommandLine(password_)) {
     s = Status::Error("password cannot be sent", kErrorConfig);
   }
   bool implicit = ssl_mode_ == 0 && port_ == options_.implicit_tls_port;
