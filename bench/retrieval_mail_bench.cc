@@ -233,8 +233,12 @@ void PrintSummary(const std::vector<int>& sizes) {
     std::string rts, rss;
     for (int size : sizes) {
       if (const Sample* o = find("proxy", Variant::kOurs, size)) {
-        rts += " " + std::to_string(o->round_trips);
-        rss += " " + std::to_string(o->peak_rss_kb);
+        // Appended piece by piece: " " + std::to_string(...) makes gcc 12
+        // at -O2/-O3 report a false -Wrestrict overlap in the inlined insert.
+        rts += ' ';
+        rts += std::to_string(o->round_trips);
+        rss += ' ';
+        rss += std::to_string(o->peak_rss_kb);
       }
     }
     if (ours == nullptr || whole == nullptr || headers == nullptr) {

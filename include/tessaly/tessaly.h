@@ -24,7 +24,11 @@ TESSALY_EXPORT void tessaly_check_free(tessaly_check *check);
 TESSALY_EXPORT int tessaly_check_set(tessaly_check *check, const char *property,
                                      const char *value);
 /* The property as text: "" when unset, NULL for an unknown property. The
- * pointer stays valid until the next call on check. */
+ * pointer stays valid until the next call on check. vg_result is the result
+ * text as the check built it: bytes from a server (subjects, replies) are
+ * kept as received, so a program that prints it should make control bytes
+ * visible, and a NUL among them ends the returned string; its list of wrong
+ * subjects holds at most 2048 bytes and then ends in "[cut]". */
 TESSALY_EXPORT const char *tessaly_check_get(tessaly_check *check, const char *property);
 /* Runs one phase of the check: 1 up, 0 down (also for a NULL check). Sets
  * vg_result; may rewrite vg_parameter. */

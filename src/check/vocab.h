@@ -145,6 +145,9 @@ inline constexpr std::string_view kImap4NotOurs =
 inline constexpr std::string_view kCountText = " message(s) in this mailbox (";
 
 inline constexpr std::string_view kFetchOk = "Message retrieved successfully";
+// Ends a text that was cut at its length limit: the wrong-subject list of a
+// result text, and the result line the command-line host prints.
+inline constexpr std::string_view kCutMark = "[cut]";
 inline constexpr std::string_view kDocheckErr = "ERR docheck : ";
 
 // ---- Control mail -----------------------------------------------------------

@@ -35,7 +35,13 @@ class SettingsStore {
 };
 
 // A store backed by a registry export file ("Windows Registry Editor
-// Version 5.00"), UTF-8 or UTF-16LE with byte-order mark.
+// Version 5.00"), UTF-8 or UTF-16LE with byte-order mark. A missing file is
+// created (mode 0644) with the missing key. A missing key is appended to an
+// existing file only when this process may write the file and keep its
+// owner; the write keeps every other byte, the mode and the owner, and
+// goes to the final target of a symbolic link. A file that exists but
+// cannot be read counts as a key that cannot be opened: the value is
+// absent and nothing is written or created.
 std::unique_ptr<SettingsStore> NewRegistryFileStore(std::string path);
 
 // $TESSALY_REGISTRY when set and not empty, else kDefaultRegistryPath.

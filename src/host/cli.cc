@@ -104,6 +104,29 @@ std::string StatePath(const Parsed& p) {
   return it == p.values.end() ? std::string() : it->second;
 }
 
+// The result text as one printed line: CR, LF and other control bytes
+// written the way the trace writes them ("\r", "\n", "\xNN"), and at most
+// kMaxResultLineBytes bytes. A longer text keeps what fits before
+// vocab::kCutMark, cut between two whole escapes and never inside a UTF-8
+// sequence.
+std::string ResultLine(std::string_view text) {
+  const size_t fit = kMaxResultLineBytes - kCutMark.size();
+  std::string line;
+  size_t keep = 0;  // where a cut may go: the last byte boundary within fit
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool continuation = (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+    if (line.size() <= fit && !continuation) keep = line.size();
+    const std::string piece = VisibleLine(text.substr(i, 1));
+    if (line.size() + piece.size() > kMaxResultLineBytes) {
+      line.resize(keep);
+      line.append(kCutMark);
+      return line;
+    }
+    line.append(piece);
+  }
+  return line;
+}
+
 std::unique_ptr<TraceSink> OwnTrace(const Parsed& p, const CliHooks& hooks) {
   if (hooks.trace != nullptr) return nullptr;
   return p.bare.count("--trace") ? NewStderrTraceSink() : NewSyslogTraceSink();
@@ -140,11 +163,7 @@ int RunCheck(const Parsed& p, Io& io) {
     if (ran) io.err << "tessaly: check result not saved\n";
     return Fail(io, status.message());
   }
-  std::string result = check.vg_result().ToText();
-  // The first line is the result; a line break inside it would split it.
-  std::replace(result.begin(), result.end(), '\r', ' ');
-  std::replace(result.begin(), result.end(), '\n', ' ');
-  io.out << result << "\n";
+  io.out << ResultLine(check.vg_result().ToText()) << "\n";
   return verdict ? kCliExitOk : kCliExitDown;
 }
 
@@ -202,7 +221,11 @@ int RunSet(const Parsed& p, Io& io) {
     std::string key;
     std::string problem = check_key(arg.substr(0, eq), &key);
     if (!problem.empty()) return Usage(io, problem);
+    // Blanks around a value are dropped the way the dialog drops them, so
+    // that a later OK in the dialog stores the same string. The subject
+    // keyword is not a dialog field and is kept as given.
     std::string value = arg.substr(eq + 1);
+    if (key != kSubjectKeyword) value = std::string(TrimBlanks(value));
     if (IsPasswordKey(key)) {
       return Usage(io, "passwords are read from stdin or a file "
                        "(--password-stdin KEY or --password-file KEY FILE)");
@@ -220,7 +243,7 @@ int RunSet(const Parsed& p, Io& io) {
     std::string problem = check_key(raw, &key);
     if (problem.empty() && !IsPasswordKey(key)) problem = key + " is not a password key";
     if (!problem.empty()) return problem;
-    items.emplace_back(key, Base64Encode(secret));
+    items.emplace_back(key, Base64Encode(TrimBlanks(secret)));
     return std::string();
   };
   for (const auto& [key, unused] : p.password_stdin) {
@@ -274,14 +297,18 @@ const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"check", "tessaly check --state FILE [--timeout SECONDS] [--hostname NAME] "
                 "[--registry FILE] [--trace]",
-       "run one phase of the check; first line is the result", 
+       "run one phase of the check; the first line is the result text, with CR, LF\n"
+       "      and other control bytes shown as \\r, \\n and \\xNN, and at most 4096 bytes:\n"
+       "      a longer one ends in \"[cut]\"",
        {"--state", "--timeout", "--hostname", "--registry"}, {"--trace"}, false, RunCheck},
       {"configure", "tessaly configure --state FILE [--timeout SECONDS]",
        "edit the configuration in the dialog", {"--state", "--timeout"}, {}, false,
        RunConfigure},
       {"set", "tessaly set --state FILE [KEY=VALUE]... [--password-stdin KEY] "
               "[--password-file KEY FILE]",
-       "set configuration keys", {"--state"}, {}, true, RunSet},
+       "set configuration keys; blanks (spaces and tabs) around each value and\n"
+       "      password are removed, as the dialog removes them (SKWORD is kept as given)",
+       {"--state"}, {}, true, RunSet},
       {"show", "tessaly show --state FILE", "print the stored items (passwords hidden)",
        {"--state"}, {}, false, RunShow},
       {"help", "tessaly help [COMMAND]", "show help", {}, {}, true, RunHelp},
@@ -312,7 +339,7 @@ int RunHelp(const Parsed& p, Io& io) {
   if (p.positional.size() > 1) return Usage(io, "help takes at most one command");
   const Command* c = FindCommand(p.positional[0]);
   if (c == nullptr) return Usage(io, "unknown command '" + p.positional[0] + "'");
-  io.out << "Usage: " << c->usage << "\n" << c->summary << "\n";
+  io.out << "Usage: " << c->usage << "\n      " << c->summary << "\n";
   return kCliExitOk;
 }
 
@@ -361,7 +388,7 @@ int Dispatch(const std::vector<std::string>& args, Io& io) {
     }
   }
   if (p.help) {
-    io.out << "Usage: " << command->usage << "\n" << command->summary << "\n";
+    io.out << "Usage: " << command->usage << "\n      " << command->summary << "\n";
     return kCliExitOk;
   }
   if (Contains(command->value_flags, "--state") && StatePath(p).empty()) {

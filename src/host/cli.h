@@ -3,6 +3,7 @@
 #ifndef TESSALY_HOST_CLI_H_
 #define TESSALY_HOST_CLI_H_
 
+#include <cstddef>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -20,6 +21,11 @@ namespace tessaly {
 inline constexpr int kCliExitOk = 0;
 inline constexpr int kCliExitDown = 2;
 inline constexpr int kCliExitCannotRun = 3;
+
+// The longest result line `tessaly check` prints, in bytes. A longer result
+// text (after control bytes were made visible) is cut so that the line,
+// vocab::kCutMark included, stays within this.
+inline constexpr std::size_t kMaxResultLineBytes = 4096;
 
 // What a test replaces; every empty member means the real thing.
 struct CliHooks {

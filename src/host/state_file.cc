@@ -10,6 +10,10 @@
 #include <cstring>
 #include <thread>
 
+#include "check/param_string.h"
+#include "check/vocab.h"
+#include "env/safe_write.h"
+
 namespace tessaly {
 namespace {
 
@@ -51,13 +55,6 @@ Status Errno(const std::string& path, const char* what, int err) {
   return Status::Error("state file " + path + ": " + what + ": " +
                            std::strerror(err),
                        err);
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
@@ -110,17 +107,10 @@ Status ReadWhole(const std::string& path, std::string* bytes, bool* exists,
   return Status::Ok();
 }
 
-Status WriteAll(int fd, const std::string& bytes, const std::string& path) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Errno(path, "cannot write", errno);
-    }
-    done += static_cast<size_t>(n);
-  }
-  return Status::Ok();
+// True when a password key has a value: such a file is for its owner alone.
+bool HoldsPassword(std::string_view parameter) {
+  return !GetParameterValue(parameter, vocab::kSmtpPassword).empty() ||
+         !GetParameterValue(parameter, vocab::kMailPassword).empty();
 }
 
 // Takes the exclusive lock, polling so that the wait stays bounded.
@@ -148,50 +138,6 @@ Status Lock(const std::string& path, std::chrono::milliseconds wait, Fd* fd) {
             std::chrono::milliseconds(10), deadline - now));
   }
   *fd = std::move(opened);
-  return Status::Ok();
-}
-
-Status ReplaceFile(const std::string& path, const std::string& content,
-                   bool existed, const struct stat& old_info) {
-  const std::string tmp = path + ".tmp";
-  // Under the lock no other run uses the temporary name; one left by a
-  // killed run is removed first so that O_EXCL gives a fresh 0600 file.
-  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
-    return Errno(tmp, "cannot remove old temporary file", errno);
-  }
-  Fd fd(OpenRetrying(tmp.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                     0600));
-  if (!fd.valid()) return Errno(tmp, "cannot create temporary file", errno);
-
-  Status status;
-  const mode_t mode = existed ? (old_info.st_mode & 0777) : 0600;
-  if (existed) {
-    // Best effort: only a privileged process may hand the file back to its
-    // owner; without it the new file is ours, with the old bits.
-    if (::fchown(fd.get(), old_info.st_uid, old_info.st_gid) != 0) {
-      (void)::fchown(fd.get(), static_cast<uid_t>(-1), old_info.st_gid);
-    }
-  }
-  if (::fchmod(fd.get(), mode) != 0) status = Errno(tmp, "cannot chmod", errno);
-  if (status.ok()) status = WriteAll(fd.get(), content + "\n", tmp);
-  if (status.ok() && ::fsync(fd.get()) != 0) {
-    status = Errno(tmp, "cannot sync", errno);
-  }
-  if (fd.Close() != 0 && status.ok()) status = Errno(tmp, "cannot close", errno);
-  if (status.ok() && ::rename(tmp.c_str(), path.c_str()) != 0) {
-    status = Errno(path, "cannot rename temporary file over it", errno);
-  }
-  if (!status.ok()) {
-    ::unlink(tmp.c_str());
-    return status;
-  }
-  // The rename is durable only once the directory entry is on disk.
-  const std::string dir = DirectoryOf(path);
-  Fd dir_fd(OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir_fd.valid() || ::fsync(dir_fd.get()) != 0) {
-    return Errno(path, "written, but cannot sync its directory", errno);
-  }
   return Status::Ok();
 }
 
@@ -225,8 +171,16 @@ Status UpdateStateFile(
   std::string value = old_value;
   status = update(&value);
   if (!status.ok()) return status;
-  if (existed && value == old_value) return Status::Ok();
-  return ReplaceFile(path, value, existed, info);
+  const bool password = HoldsPassword(value);
+  if (existed && value == old_value && !(password && (info.st_mode & 077) != 0)) {
+    return Status::Ok();
+  }
+  ReplaceFileOptions options;
+  options.what = "state file";
+  options.new_file_mode = 0600;
+  // Passwords are for the owner alone, whatever the file's bits were.
+  if (password) options.clear_mode_bits = 077;
+  return ReplaceFileContents(path, value + "\n", options);
 }
 
 }  // namespace tessaly

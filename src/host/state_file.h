@@ -39,14 +39,17 @@ Status ReadStateFile(const std::string& path, std::string* parameter);
 //  2. reads the current string as ReadStateFile does;
 //  3. calls update with it; a non-ok Status from update is returned as is
 //     and nothing is written;
-//  4. when the string changed (or the file did not exist), writes it to a
-//     temporary file PATH.tmp in the same directory (mode 0600), fsyncs it,
-//     renames it over PATH and fsyncs the directory.
+//  4. when the string changed (or the file did not exist, or it holds a
+//     password and its mode gives group or others any access), writes it
+//     through ReplaceFileContents (env/safe_write.h): a temporary file with
+//     a random name in the same directory, synced and renamed over PATH.
 // A crash or kill at any moment leaves either the old or the new string in
 // PATH, never a mix; on any failure before the rename PATH is untouched and
-// the temporary file removed. A new file is created with mode 0600; an
+// the temporary file removed. A new file is created with mode 0600. An
 // existing file keeps its permission bits (never widened) and, where the
-// process may set them, its owner and group. PATH must not be a symbolic
+// process may set them, its owner and group; but whenever the string holds
+// a password (SPWD or PPWD not empty) the group and other bits are cleared,
+// so 0644 becomes 0600 and 0640 becomes 0600. PATH must not be a symbolic
 // link (it would be replaced by a regular file): that is an error.
 // The lock is held while update runs, so a second run waits for the first.
 Status UpdateStateFile(

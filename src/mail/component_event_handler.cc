@@ -46,8 +46,7 @@ void VerifySubject(RetrievalState& state, TraceSink& trace, std::string_view rec
     state.subject_ok = true;
     return;
   }
-  state.received_subjects.append("-");
-  state.received_subjects.append(received);
+  state.AddReceivedSubject(received);
   trace.Line(Join(Join(vocab::kTraceSubjectNotOk, received), ")"));
 }
 

@@ -53,8 +53,7 @@ std::string RetrieveOperations::RetrieveMessagesImap4(const RetrieveArgs& args) 
       if (subject == state_.subject_to_find) {
         state_.subject_ok = true;
       } else if (imap4_events_.subject_seen()) {
-        state_.received_subjects.append("-");
-        state_.received_subjects.append(subject);
+        state_.AddReceivedSubject(subject);
       }
     }
     const bool remove = !only_own || state_.own_message;

@@ -5,9 +5,18 @@
 #ifndef TESSALY_MAIL_RETRIEVAL_STATE_H_
 #define TESSALY_MAIL_RETRIEVAL_STATE_H_
 
+#include <cstddef>
 #include <string>
+#include <string_view>
+
+#include "check/vocab.h"
 
 namespace tessaly {
+
+// The most bytes of subjects (with their dashes) that the wrong-subject list
+// of a result text holds. A mailbox full of long subjects would otherwise
+// make a result text of many megabytes.
+inline constexpr std::size_t kMaxReceivedSubjectsBytes = 2048;
 
 struct RetrievalState {
   std::string subject_to_find;
@@ -17,6 +26,33 @@ struct RetrievalState {
   bool no_x_sender = false;
   bool receive_debug = false;  // trace switch for the component events
   std::string received_subjects;  // each non-matching subject as "-" + subject
+  bool received_subjects_cut = false;  // vocab::kCutMark ends received_subjects
+
+  // Appends "-" + subject to received_subjects while the list stays within
+  // kMaxReceivedSubjectsBytes, the list's exact text below that. What does
+  // not fit is cut (never inside a UTF-8 sequence) and vocab::kCutMark is
+  // appended, once; later subjects are dropped.
+  void AddReceivedSubject(std::string_view subject) {
+    if (received_subjects_cut) return;
+    const std::size_t room = kMaxReceivedSubjectsBytes - received_subjects.size();
+    if (subject.size() < room) {
+      received_subjects.push_back('-');
+      received_subjects.append(subject);
+      return;
+    }
+    if (room > 0) {
+      received_subjects.push_back('-');
+      std::size_t keep = room - 1;
+      while (keep > 0 && (static_cast<unsigned char>(subject[keep]) & 0xC0) == 0x80) --keep;
+      received_subjects.append(subject.substr(0, keep));
+    }
+    received_subjects.append(vocab::kCutMark);
+    received_subjects_cut = true;
+  }
+  void ClearReceivedSubjects() {
+    received_subjects.clear();
+    received_subjects_cut = false;
+  }
 };
 
 }  // namespace tessaly

@@ -25,7 +25,7 @@ void RetrieveOperations::StartRetrieval(const RetrieveArgs& args) {
   state_.subject_to_find = args.subject;
   state_.operating_mode = args.mode;
   state_.no_x_sender = args.no_x_sender;
-  state_.received_subjects.clear();
+  state_.ClearReceivedSubjects();
 }
 
 }  // namespace tessaly

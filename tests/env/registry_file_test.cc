@@ -4,15 +4,23 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "env/registry_file.h"
 #include "env/settings_store.h"
+#include "env/trace.h"
+#include "support/unprivileged.h"
 
 namespace tessaly {
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string kKey = "SOFTWARE\\Brenmoor\\Vigilor\\SMTP";
 
@@ -98,15 +106,168 @@ TEST(RegistryFileStoreTest, MissingFileIsCreatedWithHeader) {
   std::remove(path.c_str());
 }
 
-TEST(RegistryFileStoreTest, ReadOnlyFileCreatesNothing) {
-  if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
-  const std::string path = TempPath("readonly");
-  const std::string before = "Windows Registry Editor Version 5.00\r\n";
-  Write(path, before);
-  chmod(path.c_str(), 0444);
+// A directory of its own per test, open to every user, so that a check
+// running as another user may create files in it.
+class RegistryStoreFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tessaly-registry-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::set<std::string> Names() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
+  }
+  static struct stat Stat(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info;
+  }
+  // The greeting setting as a check running without root's rights reads
+  // it; "" when that run failed.
+  static std::string UnprivilegedHeloSetting(const std::string& path) {
+    int fds[2];
+    if (::pipe(fds) != 0) return "";
+    const int rc = testing::RunUnprivileged([&] {
+      const std::string got =
+          GetPrimaryHeloSetting(*NewRegistryFileStore(path), NullTraceSink(), false);
+      return ::write(fds[1], got.data(), got.size()) == static_cast<ssize_t>(got.size()) ? 0
+                                                                                         : 1;
+    });
+    ::close(fds[1]);
+    std::string got;
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+      got.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    return rc == 0 ? got : "";
+  }
+
+  std::string dir_;
+};
+
+TEST_F(RegistryStoreFileTest, FileItMayNotWriteIsNeverWritten) {
+  const std::string head = "Windows Registry Editor Version 5.00\r\n";
+  const std::string with_value =
+      head + "\r\n[HKEY_LOCAL_MACHINE\\" + kKey + "]\r\n\"PrimaryHELO\"=\"keep.example\"\r\n";
+  struct Case {
+    const char* name;
+    std::string body;  // "" makes a FIFO
+    mode_t mode;
+    bool needs_root;  // the file must belong to another user than the check
+  };
+  const Case cases[] = {
+      // Cannot be read: like a key that cannot be opened, "5" and no write,
+      // even though the check may write the file and the directory.
+      {"unreadable", with_value, 0200, false},
+      {"read-only, key missing", head, 0444, false},
+      {"writable by all, owner cannot be kept", head, 0666, true},
+      {"FIFO is not waited on", "", 0666, false},
+  };
+  for (const Case& c : cases) {
+    if (c.needs_root && !testing::RunningAsRoot()) continue;
+    const std::string path = dir_ + "/registry.reg";
+    if (c.body.empty()) {
+      ASSERT_EQ(::mkfifo(path.c_str(), c.mode), 0) << c.name;
+    } else {
+      Write(path, c.body);
+    }
+    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0) << c.name;
+    const struct stat before = Stat(path);
+    EXPECT_EQ(UnprivilegedHeloSetting(path), "5") << c.name;
+    const struct stat after = Stat(path);
+    EXPECT_EQ(after.st_ino, before.st_ino) << c.name << ": not replaced";
+    EXPECT_EQ(after.st_mode, before.st_mode) << c.name;
+    EXPECT_EQ(after.st_uid, before.st_uid) << c.name;
+    EXPECT_EQ(after.st_size, before.st_size) << c.name;
+    EXPECT_EQ(Names(), std::set<std::string>{"registry.reg"}) << c.name << ": nothing created";
+    if (!c.body.empty()) {
+      ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+      EXPECT_EQ(Read(path), c.body) << c.name;
+    }
+    fs::remove(path);
+  }
+}
+
+TEST_F(RegistryStoreFileTest, AppendKeepsModeOwnerAndLinks) {
+  const std::string before =
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n"
+      "\"A\"=\"b\"\r\n";
+  ASSERT_TRUE(fs::create_directory(dir_ + "/real"));
+  const std::string real = dir_ + "/real/registry.reg";
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // link, what it says
+    std::string read_path;
+  };
+  const Case cases[] = {
+      {"plain file", {}, real},
+      {"absolute link", {{dir_ + "/link.reg", real}}, dir_ + "/link.reg"},
+      {"chain of relative links",
+       {{dir_ + "/a.reg", "b.reg"}, {dir_ + "/b.reg", "real/registry.reg"}},
+       dir_ + "/a.reg"},
+  };
+  // As root the file belongs to another user, whose ownership must stay.
+  const uid_t owner = testing::RunningAsRoot() ? testing::kNobodyUid : ::geteuid();
+  const gid_t group = testing::RunningAsRoot() ? testing::kNobodyGid : ::getegid();
+  for (const Case& c : cases) {
+    Write(real, before);
+    ASSERT_EQ(::chown(real.c_str(), owner, group), 0) << c.name;
+    ASSERT_EQ(::chmod(real.c_str(), 0640), 0) << c.name;
+    for (const auto& [link, says] : c.links) fs::create_symlink(says, link);
+
+    EXPECT_FALSE(NewRegistryFileStore(c.read_path)->ReadMachineValue(kKey, "PrimaryHELO"))
+        << c.name;
+    const std::string after = Read(real);
+    EXPECT_EQ(after, before + "\r\n[HKEY_LOCAL_MACHINE\\" + kKey + "]\r\n") << c.name;
+    const struct stat info = Stat(real);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << c.name;
+    EXPECT_EQ(info.st_mode & 07777, 0640u) << c.name;
+    EXPECT_EQ(info.st_uid, owner) << c.name;
+    EXPECT_EQ(info.st_gid, group) << c.name;
+    for (const auto& [link, says] : c.links) {
+      EXPECT_TRUE(fs::is_symlink(link)) << c.name << ": " << link << " stays a link";
+      EXPECT_EQ(fs::read_symlink(link), says) << c.name;
+      fs::remove(link);
+    }
+    EXPECT_EQ(Names(), std::set<std::string>{"real"}) << c.name;
+    fs::remove(real);
+    EXPECT_TRUE(fs::is_empty(dir_ + "/real")) << c.name << ": no temporary file left";
+  }
+}
+
+TEST_F(RegistryStoreFileTest, PlantedLinksInASharedDirectoryAreNotFollowed) {
+  // A directory every user may write, like /tmp: a neighbour plants links
+  // at every name the writer could be expected to use.
+  ASSERT_EQ(::chmod(dir_.c_str(), 01777), 0);
+  const std::string path = dir_ + "/registry.reg";
+  const std::string head = "Windows Registry Editor Version 5.00\r\n";
+  Write(path, head);
+  const std::string victim = dir_ + "-victim";
+  Write(victim, "precious");
+  const std::string planted[] = {path + ".tmp", path + ".tmp" + std::to_string(::getpid()),
+                                 path + "~", path + ".new"};
+  for (const std::string& name : planted) fs::create_symlink(victim, name);
+
   EXPECT_FALSE(NewRegistryFileStore(path)->ReadMachineValue(kKey, "PrimaryHELO"));
-  EXPECT_EQ(Read(path), before);
-  std::remove(path.c_str());
+  EXPECT_EQ(Read(victim), "precious");
+  fs::remove(victim);
+  for (const std::string& name : planted) {
+    EXPECT_TRUE(fs::is_symlink(name)) << name;
+    EXPECT_EQ(fs::read_symlink(name), victim) << name;
+  }
+  EXPECT_TRUE(S_ISREG(Stat(path).st_mode));
+  EXPECT_EQ(Read(path), head + "\r\n[HKEY_LOCAL_MACHINE\\" + kKey + "]\r\n");
+  EXPECT_EQ(Names().size(), 1 + std::size(planted)) << "no temporary file left";
 }
 
 // UTF-16LE with byte-order mark, as regedit writes it, from UTF-8 text.

@@ -15,7 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include "check/param_string.h"
+#include "dialog/dialog_model.h"
 #include "env/trace.h"
+#include "mail/retrieve_operations.h"
+#include "support/fake_components.h"
 #include "support/fake_env.h"
 
 namespace tessaly {
@@ -35,6 +39,26 @@ class FakeMail : public MailOperations {
 
  private:
   std::string text_;
+};
+
+// The real retrieval over fake POP3 and IMAP4 components holding mailbox.
+class FakeMailbox : public MailOperations {
+ public:
+  explicit FakeMailbox(const std::vector<testing::FakeMessage>& mailbox) {
+    pop3_.messages = mailbox;
+    imap4_.messages = mailbox;
+  }
+  std::string SendMessage(const SendArgs&, std::string*) override { return "ERR SMTP: unused"; }
+  std::string RetrieveMessages(const RetrieveArgs& a) override { return ops_.RetrieveMessages(a); }
+  std::string RetrieveMessagesImap4(const RetrieveArgs& a) override {
+    return ops_.RetrieveMessagesImap4(a);
+  }
+  std::string CountMessages(const CountArgs& a) override { return ops_.CountMessages(a); }
+
+ private:
+  testing::FakePop3Component pop3_;
+  testing::FakeImap4Component imap4_;
+  RetrieveOperations ops_{pop3_, imap4_, NullTraceSink()};
 };
 
 // A dialog that records what it was filled with and answers with a scripted
@@ -100,7 +124,7 @@ class CliTest : public ::testing::Test {
     out_.str("");
     err_.str("");
     CliHooks hooks;
-    hooks.mail = [mail_text] { return std::make_unique<FakeMail>(mail_text); };
+    hooks.mail = mail_ ? mail_ : [mail_text] { return std::make_unique<FakeMail>(mail_text); };
     hooks.trace = &trace_;
     hooks.clock = &clock_;
     hooks.presenter = presenter_;
@@ -118,6 +142,7 @@ class CliTest : public ::testing::Test {
   }
   std::string dir_, state_;
   std::function<std::unique_ptr<DialogPresenter>()> presenter_;  // empty: the real one
+  std::function<std::unique_ptr<MailOperations>()> mail_;  // empty: FakeMail
   std::ostringstream out_, err_;
   CaptureTraceSink trace_;
   testing::FakeClock clock_;
@@ -263,6 +288,94 @@ TEST_F(CliTest, HelpAndVersion) {
     EXPECT_EQ(Run(args), 0) << args[0];
     EXPECT_FALSE(out_.str().empty()) << args[0];
   }
+}
+
+
+TEST_F(CliTest, SetTrimsValuesAndPasswordsAsTheDialogDoes) {
+  const std::string pw_file = dir_ + "/pw";
+  std::ofstream(pw_file) << "\t s2 \n";
+  ASSERT_EQ(Run({"set", "--state", state_, "SSRV= mail.example\t", "PUSR=\t bob ",
+                 "SPORT= 25 ", "MBOX=  INBOX ", "SKWORD= kw ", "--password-stdin", "PPWD",
+                 "--password-file", "SPWD", pw_file},
+                "OK", "  pw  \r\n"),
+            0)
+      << err_.str();
+  // What the dialog stores for the same typed texts.
+  using dialog::ControlId;
+  dialog::DialogForm form = dialog::LoadedForm();
+  const struct {
+    std::string_view key;
+    ControlId control;
+    std::string typed;
+  } fields[] = {
+      {vocab::kSmtpServer, ControlId::kTxtSmtpHost, " mail.example\t"},
+      {vocab::kMailUser, ControlId::kTxtPop3User, "\t bob "},
+      {vocab::kSmtpPort, ControlId::kTxtSmtpPort, " 25 "},
+      {vocab::kMailbox, ControlId::kTxtFolder, "  INBOX "},
+      {vocab::kMailPassword, ControlId::kTxtPop3Password, "  pw  "},
+      {vocab::kSmtpPassword, ControlId::kTxtSmtpPassword, "\t s2 "},
+  };
+  for (const auto& f : fields) form.at(f.control).text = f.typed;
+  const std::string composed = dialog::ComposeParameter(form);
+  const std::string stored = File();
+  for (const auto& f : fields) {
+    EXPECT_EQ(GetParameterValue(stored, f.key), GetParameterValue(composed, f.key)) << f.key;
+  }
+  EXPECT_EQ(GetParameterValue(stored, vocab::kMailPassword), "cHc=") << "Base64 of \"pw\"";
+  EXPECT_EQ(GetParameterValue(stored, vocab::kSubjectKeyword), " kw ") << "not a dialog field";
+}
+
+TEST_F(CliTest, ResultLineShowsControlBytesAndIsCut) {
+  const std::string x4086(4086, 'x');
+  const std::string e_acute = "\xC3\xA9";
+  std::string many_e;
+  for (int i = 0; i < 10; ++i) many_e += e_acute;
+  const struct {
+    const char* name;
+    std::string text;
+    std::string want;
+  } cases[] = {
+      {"control bytes as in the trace", std::string("ERR POP3: a\x1b[1m\0b\r\nc\x7f", 21),
+       "ERR POP3: a\\x1b[1m\\x00b\\r\\nc\\x7f"},
+      {"exactly the limit", "ERR " + std::string(kMaxResultLineBytes - 4, 'x'),
+       "ERR " + std::string(kMaxResultLineBytes - 4, 'x')},
+      {"one byte over", "ERR " + std::string(kMaxResultLineBytes - 3, 'x'),
+       "ERR " + std::string(kMaxResultLineBytes - 9, 'x') + "[cut]"},
+      {"escape not split", "ERR " + x4086 + std::string(10, '\x01'), "ERR " + x4086 + "[cut]"},
+      {"UTF-8 sequence not split", "ERR " + x4086 + many_e, "ERR " + x4086 + "[cut]"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(Run({"set", "--state", state_, "OMODE=POP3"}), 0) << c.name;
+    EXPECT_EQ(Run({"check", "--state", state_}, c.text), 2) << c.name;
+    EXPECT_EQ(FirstLine(), c.want) << c.name;
+    EXPECT_LE(FirstLine().size(), kMaxResultLineBytes) << c.name;
+  }
+}
+
+TEST_F(CliTest, LongHostileSubjectsGiveABoundedVisibleLine) {
+  // 300 messages with 65,000-byte subjects holding ESC, NUL and BEL, through
+  // the real retrieval over fake components.
+  std::vector<testing::FakeMessage> mailbox;
+  for (int i = 0; i < 300; ++i) {
+    std::string subject = std::string("\x1b[2J\0\a", 6) + std::to_string(i);
+    subject.resize(65000, 's');
+    mailbox.push_back(testing::Msg(subject, std::nullopt));
+  }
+  mail_ = [&mailbox] { return std::make_unique<FakeMailbox>(mailbox); };
+  std::ofstream(state_) << "#OMODE=TESSALY#PSRV=mail.example#PPORT=110#PUSR=bob#PRET=0"
+                           "#@@NEXT=POP3@@#@@SUBJECT=TESSALY 1@@#\n";
+  EXPECT_EQ(Run({"check", "--state", state_}), 2) << err_.str();
+  const std::string line = FirstLine();
+  EXPECT_LE(line.size(), kMaxResultLineBytes);
+  EXPECT_EQ(line.rfind("ERR POP3: messages received with wrong subject (\\x1b[2J\\x00\\x070", 0),
+            0u)
+      << line.substr(0, 80);
+  EXPECT_EQ(line.substr(line.size() - 6), "[cut])");
+  EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](char ch) {
+    const auto u = static_cast<unsigned char>(ch);
+    return u < 0x20 || u == 0x7f;
+  })) << "no raw control byte";
+  EXPECT_EQ(out_.str().size(), line.size() + 1) << "one line";
 }
 
 }  // namespace

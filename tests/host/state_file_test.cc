@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,8 +10,11 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <set>
 #include <string>
 #include <thread>
+
+#include "support/unprivileged.h"
 
 namespace tessaly {
 namespace {
@@ -126,14 +128,49 @@ TEST_F(StateFileTest, ModesNeverWidened) {
     EXPECT_EQ(ModeOf(path_), mode) << "existing mode kept";
   }
 
-  // A temporary file left by a killed run, wider and with junk, is replaced.
+  // The temporary file has a random name: a link planted at the old fixed
+  // name is neither followed nor touched, and nothing is left behind.
   ASSERT_TRUE(fs::remove(path_));
-  Spit(path_ + ".tmp", "torn");
-  ASSERT_EQ(::chmod((path_ + ".tmp").c_str(), 0666), 0);
+  Spit(dir_ + "/victim", "keep");
+  fs::create_symlink(dir_ + "/victim", path_ + ".tmp");
   ASSERT_TRUE(Store(path_, "#new#").ok());
   EXPECT_EQ(Slurp(path_), "#new#\n");
   EXPECT_EQ(ModeOf(path_), 0600u);
-  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+  EXPECT_EQ(Slurp(dir_ + "/victim"), "keep");
+  EXPECT_TRUE(fs::is_symlink(path_ + ".tmp"));
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"check.state", "check.state.lock",
+                                          "check.state.tmp", "victim"}));
+}
+
+TEST_F(StateFileTest, PasswordKeepsGroupAndOthersOut) {
+  const struct {
+    const char* name;
+    mode_t before;
+    std::string value;
+    mode_t after;
+  } cases[] = {
+      {"password stored in 0644 file", 0644, "#SSRV=a#PPWD=c2VjcmV0#", 0600},
+      {"password stored in 0640 file", 0640, "#SPWD=c2VjcmV0#", 0600},
+      {"owner bits kept", 0400, "#PPWD=c2VjcmV0#", 0400},
+      {"no password: bits kept", 0644, "#SSRV=a#PPWD=#", 0644},
+  };
+  for (const auto& c : cases) {
+    Spit(path_, "#OLD=1#\n");
+    ASSERT_EQ(::chmod(path_.c_str(), c.before), 0) << c.name;
+    ASSERT_TRUE(Store(path_, c.value).ok()) << c.name;
+    EXPECT_EQ(ModeOf(path_), c.after) << c.name;
+  }
+  // A file that already holds a password loses the wider bits at the next
+  // update even when the string stays the same.
+  Spit(path_, "#PPWD=c2VjcmV0#\n");
+  ASSERT_EQ(::chmod(path_.c_str(), 0644), 0);
+  ASSERT_TRUE(UpdateStateFile(path_, 0ms, [](std::string*) { return Status::Ok(); }).ok());
+  EXPECT_EQ(ModeOf(path_), 0600u);
+  EXPECT_EQ(Slurp(path_), "#PPWD=c2VjcmV0#\n");
 }
 
 TEST_F(StateFileTest, FailedUpdateLeavesFileUntouched) {
@@ -200,23 +237,6 @@ TEST_F(StateFileTest, LockContention) {
   EXPECT_EQ(Slurp(path_), "#N=2#\n");
 }
 
-// Runs body without root's right to write anywhere: in a child process as
-// "nobody" when the test runs as root, else in this process. Returns body's
-// result.
-int RunUnprivileged(int (*body)(const std::string&), const std::string& arg) {
-  if (::geteuid() != 0) return body(arg);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
-    ::_exit(body(arg));
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-    return -1;
-  }
-  return WEXITSTATUS(status);
-}
-
 int UpdateFails(const std::string& path) {
   const Status s = UpdateStateFile(path, 0ms, [](std::string* p) {
     *p = "#NEW=1#";
@@ -235,7 +255,7 @@ TEST_F(StateFileTest, UnwritableDirectory) {
   Spit(path_ + ".lock", "");
   ASSERT_EQ(::chmod((path_ + ".lock").c_str(), 0666), 0);
   ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
-  EXPECT_EQ(RunUnprivileged(UpdateFails, path_), 0);
+  EXPECT_EQ(testing::RunUnprivileged([&] { return UpdateFails(path_); }), 0);
   EXPECT_EQ(Slurp(path_), "#OLD=1#\n");
   EXPECT_FALSE(fs::exists(path_ + ".tmp"));
   ASSERT_EQ(::chmod(dir_.c_str(), 0700), 0);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "check/vocab.h"
+#include "mail/retrieval_state.h"
 #include "support/fake_components.h"
 
 namespace tessaly {
@@ -443,6 +445,41 @@ INSTANTIATE_TEST_SUITE_P(
         EventCase{"imap4_certificate_always", true, false, Certificate,
                   {"IMAP4 SSL authentication"}}),
     [](const auto& i) { return std::string(i.param.name); });
+
+
+// ---- Bounded result texts ------------------------------------------------------
+
+TEST(WrongSubjectListTest, ManyLongSubjectsGiveABoundedResult) {
+  // 300 messages whose 65,000-byte subjects start with ESC, NUL and BEL.
+  std::vector<FakeMessage> mailbox;
+  for (int i = 0; i < 300; ++i) {
+    std::string subject = std::string("\x1b\0\x07", 3) + std::to_string(i);
+    subject.resize(65000, 'x');
+    mailbox.push_back(Msg(subject, kNone));
+  }
+  const struct {
+    const char* name;
+    bool imap4;
+    std::string_view prefix;
+  } cases[] = {
+      {"POP3", false, vocab::kPop3WrongSubject},
+      {"IMAP4", true, vocab::kImap4WrongSubject},
+  };
+  for (const auto& c : cases) {
+    Fixture f;
+    f.pop3.messages = mailbox;
+    f.imap4.messages = mailbox;
+    const std::string result =
+        c.imap4 ? f.ops.RetrieveMessagesImap4(Args("TESSIMO", "TESSIMO 1", true, false))
+                : f.ops.RetrieveMessages(Args("TESSALY", "TESSALY 1", true, false));
+    ASSERT_EQ(result.rfind(c.prefix, 0), 0u) << c.name;
+    EXPECT_LE(result.size(), c.prefix.size() + kMaxReceivedSubjectsBytes + 6) << c.name;
+    EXPECT_EQ(result.substr(c.prefix.size(), 4), std::string("\x1b\0\x07" "0", 4))
+        << c.name << ": the list starts with the first subject";
+    EXPECT_EQ(result.substr(result.size() - 6), "[cut])") << c.name;
+    EXPECT_EQ(result.find("[cut]"), result.size() - 6) << c.name << ": cut marked once";
+  }
+}
 
 }  // namespace
 }  // namespace tessaly
