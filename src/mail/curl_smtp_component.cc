@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "check/vocab.h"
+#include "mail/command_value.h"
 #include "mail/mail_message.h"
 #include "mail/smtp_component.h"
 #include "mail/smtp_socket.h"
@@ -104,12 +105,6 @@ std::string_view AddressFault(std::string_view address) {
     if (u < 0x20 || u == 0x7f) return "contains a control character";
   }
   return "";
-}
-
-// CR and LF would end the AUTH command or response early; a NUL separates
-// the fields of AUTH PLAIN, and libcurl takes the text only up to it.
-bool HasCrLfOrNul(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 struct Transfer {
@@ -237,12 +232,11 @@ class CurlSmtpComponent : public SmtpComponent {
       *field = std::string(value);
       return Status::Ok();
     };
-    // Credentials go out base64-coded, but their bytes still frame the
-    // AUTH exchange; refused here, before any connection.
+    // Refused in the same words as the POP3 and IMAP4 clients, before any
+    // connection: a NUL separates the fields of AUTH PLAIN (and libcurl
+    // takes the text only up to it), CR and LF would break the exchange.
     auto credential = [&](std::string* field, std::string_view what) {
-      if (HasCrLfOrNul(value)) {
-        return Status::Error(std::string(what) + " cannot be sent: CR, LF or NUL in it");
-      }
+      if (!FitsInCommandLine(value)) return Status::Error(std::string(what) + " cannot be sent");
       *field = std::string(value);
       return Status::Ok();
     };

@@ -736,11 +736,11 @@ TEST(CurlSmtpSendTextTest, RefusalsBeforeAnyTrafficGiveExactTexts) {
   cases.push_back({"port 0", args(0), "ERR SMTP: invalid port 0 (10)"});
   cases.push_back({"port above 65535", args(65536), "ERR SMTP: invalid port 65536 (10)"});
   cases.push_back({"LF in user name", args(server.port()),
-                   "ERR SMTP: user name cannot be sent: CR, LF or NUL in it (5)"});
+                   "ERR SMTP: user name cannot be sent (5)"});
   cases.back().args.user = "u\r\nMAIL FROM:<x@y.z>";
   cases.back().args.password = "pw";
   cases.push_back({"NUL in password", args(server.port()),
-                   "ERR SMTP: password cannot be sent: CR, LF or NUL in it (5)"});
+                   "ERR SMTP: password cannot be sent (5)"});
   cases.back().args.user = "alice";
   cases.back().args.password = std::string("pw\0admin", 8);
   cases.push_back({"blank in sender", args(server.port()),
