@@ -44,8 +44,21 @@ readonly SMTP_PORT=$((PORT_BASE + 25)) SUBMISSION_PORT=$((PORT_BASE + 587))
 readonly SMTPS_PORT=$((PORT_BASE + 465)) POP3_PORT=$((PORT_BASE + 110))
 readonly POP3S_PORT=$((PORT_BASE + 995)) IMAP_PORT=$((PORT_BASE + 143))
 readonly IMAPS_PORT=$((PORT_BASE + 993))
+# Implicit TLS on a port that is not the well-known one, as behind a load
+# balancer or for a second instance.
+readonly SMTPS_ALT_PORT=$((PORT_BASE + 466))
 readonly ALL_PORTS=("$SMTP_PORT" "$SUBMISSION_PORT" "$SMTPS_PORT" "$POP3_PORT" \
-                    "$POP3S_PORT" "$IMAP_PORT" "$IMAPS_PORT")
+                    "$POP3S_PORT" "$IMAP_PORT" "$IMAPS_PORT" "$SMTPS_ALT_PORT")
+
+# Plain-text logins refused: Dovecot's IMAP4 and POP3 on their own loopback
+# address. Dovecot takes a connection whose local and remote addresses are
+# equal (127.0.0.1 to 127.0.0.1) as secured and then allows plain-text
+# logins, so these listeners sit on 127.0.0.2: a client connecting there
+# comes from 127.0.0.1, and Dovecot advertises LOGINDISABLED (IMAP4), drops
+# USER from CAPA (POP3) and offers STARTTLS/STLS.
+readonly NOPLAIN_HOST=127.0.0.2
+readonly NOPLAIN_IMAP_PORT=$((PORT_BASE + 243)) NOPLAIN_POP3_PORT=$((PORT_BASE + 210))
+readonly NOPLAIN_ENDPOINTS=("$NOPLAIN_HOST:$NOPLAIN_IMAP_PORT" "$NOPLAIN_HOST:$NOPLAIN_POP3_PORT")
 
 readonly PF_DIR=$RUN/postfix DC_DIR=$RUN/dovecot TLS_DIR=$RUN/tls MAIL_DIR=$RUN/mail
 readonly PF_SPOOL=$PF_DIR/spool PF_LOG=$RUN/log/postfix.log DC_LOG=$RUN/log/dovecot.log
@@ -208,6 +221,10 @@ $addr:$SMTPS_PORT inet n - n - - smtpd
   -o syslog_name=postfix/smtps
   -o smtpd_tls_wrappermode=yes
   -o smtpd_sasl_auth_enable=yes
+$addr:$SMTPS_ALT_PORT inet n - n - - smtpd
+  -o syslog_name=postfix/smtps-alt
+  -o smtpd_tls_wrappermode=yes
+  -o smtpd_sasl_auth_enable=yes
 "
   done
   cat >"$PF_DIR/master.cf" <<EOF
@@ -308,6 +325,28 @@ service anvil {
 EOF
 }
 
+# Appended to the Dovecot configuration; Dovecot merges the service
+# sections with the ones above.
+write_dovecot_noplain_config() {
+  cat >>"$DC_CONF" <<EOF
+service imap-login {
+  inet_listener imap_noplain {
+    address = $NOPLAIN_HOST
+    port = $NOPLAIN_IMAP_PORT
+  }
+}
+service pop3-login {
+  inet_listener pop3_noplain {
+    address = $NOPLAIN_HOST
+    port = $NOPLAIN_POP3_PORT
+  }
+}
+local $NOPLAIN_HOST {
+  disable_plaintext_auth = yes
+}
+EOF
+}
+
 write_env() {
   local i tmp=$RUN/stack.env.tmp
   {
@@ -320,10 +359,14 @@ write_env() {
     echo "SMTP_PORT=$SMTP_PORT"
     echo "SUBMISSION_PORT=$SUBMISSION_PORT"
     echo "SMTPS_PORT=$SMTPS_PORT"
+    echo "SMTPS_ALT_PORT=$SMTPS_ALT_PORT"
     echo "POP3_PORT=$POP3_PORT"
     echo "POP3S_PORT=$POP3S_PORT"
     echo "IMAP_PORT=$IMAP_PORT"
     echo "IMAPS_PORT=$IMAPS_PORT"
+    echo "NOPLAIN_HOST=$NOPLAIN_HOST"
+    echo "NOPLAIN_IMAP_PORT=$NOPLAIN_IMAP_PORT"
+    echo "NOPLAIN_POP3_PORT=$NOPLAIN_POP3_PORT"
     echo "USERS=\"${USERS[*]}\""
     for i in "${!USERS[@]}"; do echo "PASSWORD_${USERS[$i]}=${PASSWORDS[$i]}"; done
     echo "MAIL_DIR=$MAIL_DIR"
@@ -382,6 +425,7 @@ do_start() {
   make_mailboxes
   write_postfix_config
   write_dovecot_config
+  write_dovecot_noplain_config
   mkdir -p "$RUN/log"
   : >"$RUN/log/start.out"
   run_detached "$RUN/log/start.out" "$DOVECOT_BIN" -c "$DC_CONF" ||
@@ -395,6 +439,9 @@ do_start() {
       for port in "${ALL_PORTS[@]}"; do
         port_answers "$host" "$port" || missing+=" $host:$port"
       done
+    done
+    for port in "${NOPLAIN_ENDPOINTS[@]}"; do
+      port_answers "${port%:*}" "${port##*:}" || missing+=" $port"
     done
     [ -z "$missing" ] && break
     if [ $SECONDS -ge $deadline ]; then
