@@ -341,10 +341,16 @@ bool DialogWindow::CreateControl(const ControlSpec& spec) {
     ImmAssociateContext(control, nullptr);  // no input method for a password
   }
   if (spec.kind == K::kPickList || spec.kind == K::kEditableList) {
-    // The closed box as high as its place (the field's height excludes the
-    // box's edges).
-    const int field = std::max(PxY(spec.place.height) - MulDiv(6, dpi_y_, 96), 1);
-    SendMessageA(control, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
+    // The closed box as high as its place. The field's height leaves out
+    // the box's edges, whose width the system decides: measured once.
+    const int want = PxY(place.top + spec.place.height) - top;
+    SendMessageA(control, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), want);
+    RECT closed{};
+    GetWindowRect(control, &closed);
+    const int edges = static_cast<int>(closed.bottom - closed.top) - want;
+    if (edges > 0 && want - edges > 0) {
+      SendMessageA(control, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), want - edges);
+    }
   }
   return true;
 }
