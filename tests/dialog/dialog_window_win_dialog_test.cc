@@ -83,23 +83,24 @@ RECT PlaceInClient(HWND dialog, HWND control) {
   return r;
 }
 
+struct TooltipSearch {
+  HWND dialog;
+  HWND tooltip;
+};
+
+BOOL CALLBACK FindTooltip(HWND window, LPARAM p) {
+  auto* s = reinterpret_cast<TooltipSearch*>(p);
+  if (ClassOf(window) == TOOLTIPS_CLASSA && GetWindow(window, GW_OWNER) == s->dialog) {
+    s->tooltip = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 // The tooltip text shown for control, "" when it has none.
 std::string TooltipOf(HWND dialog, HWND control) {
-  struct Search {
-    HWND dialog;
-    HWND tooltip;
-  } search{dialog, nullptr};
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND window, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        if (ClassOf(window) == TOOLTIPS_CLASSA && GetWindow(window, GW_OWNER) == s->dialog) {
-          s->tooltip = window;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  TooltipSearch search{dialog, nullptr};
+  EnumThreadWindows(GetCurrentThreadId(), &FindTooltip, reinterpret_cast<LPARAM>(&search));
   if (search.tooltip == nullptr) return "(no tooltip window)";
   wchar_t text[1024] = {};
   TTTOOLINFOW tool{};

@@ -41,7 +41,7 @@ class DialogDriver {
     return [key](HWND) {
       HWND target = GetFocus();
       PostMessageA(target, WM_KEYDOWN, key, 1);
-      PostMessageA(target, WM_KEYUP, key, 0xC0000001);
+      PostMessageA(target, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001u));  // key going up
     };
   }
   // Each byte as one WM_CHAR in the ANSI code page.
