@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -238,14 +239,41 @@ TEST(DialogModeRulesTest, EnablesAndDisablesByMode) {
   }
 }
 
-TEST(DialogModeRulesTest, ImapModeKeepsWhatThePreviousModeSet) {
+// The two options the IMAP4 fetch uses follow the mode chosen, never the
+// mode before it: every (from, to) pair, "from" -1 being a fresh opening.
+TEST(DialogModeRulesTest, XSenderAndOnlyDeleteFollowTheNewMode) {
+  struct Expected {
+    bool no_x_sender;
+    bool only_delete;
+  };
+  // By the mode switched to: SMTP & POP3, SMTP, POP3, COUNT, SMTP & IMAP4.
+  constexpr std::array<Expected, 5> kByMode = {
+      {{true, true}, {false, false}, {false, true}, {false, false}, {true, true}}};
+  for (int from = -1; from < 5; ++from) {
+    for (int to = 0; to < 5; ++to) {
+      DialogForm form = LoadedForm();
+      if (from >= 0) {
+        form.at(C::kCmbMode).index = from;
+        ApplyModeRules(&form);
+      }
+      form.at(C::kCmbMode).index = to;
+      ApplyModeRules(&form);
+      const Expected& want = kByMode[static_cast<std::size_t>(to)];
+      EXPECT_EQ(form.EffectivelyEnabled(C::kChkNoXSender), want.no_x_sender)
+          << "from " << from << " to " << to;
+      EXPECT_EQ(form.EffectivelyEnabled(C::kChkOnlyDeleteOwn), want.only_delete)
+          << "from " << from << " to " << to;
+    }
+  }
+}
+
+TEST(DialogModeRulesTest, ImapModeKeepsTheCountSentenceAsThePreviousModeSetIt) {
   DialogForm form = LoadedForm();
   form.at(C::kCmbMode).index = 3;
   ApplyModeRules(&form);
   form.at(C::kCmbMode).index = 4;
   ApplyModeRules(&form);
   EXPECT_TRUE(form.at(C::kCmbCount).enabled);
-  EXPECT_FALSE(form.at(C::kChkNoXSender).enabled);
   EXPECT_TRUE(form.at(C::kTxtFolder).enabled);
   // Leaving the mode disables the folder again; a frame's children keep their
   // own states while the frame is off.

@@ -115,11 +115,13 @@ TEST_F(DialogViewTest, ModeSwitchingKeepsChildrenStates) {
       {1, {C::kTxtSmtpHost}, {C::kTxtPop3Host, C::kTxtCount, C::kChkNoXSender}},
       // The POP3/IMAP4 frame comes back with each child in its own state:
       // the host field usable, the count sentence as "SMTP" left it.
-      {4, {C::kTxtPop3Host, C::kTxtFolder, C::kLabelFolder, C::kTxtSmtpHost},
-       {C::kChkNoXSender, C::kTxtCount, C::kCmbCount}},
-      {3, {C::kTxtCount}, {C::kTxtFolder}},
+      // "SMTP" had disabled both options the IMAP4 fetch uses: usable again.
+      {4, {C::kTxtPop3Host, C::kTxtFolder, C::kLabelFolder, C::kTxtSmtpHost, C::kChkNoXSender,
+           C::kChkOnlyDeleteOwn},
+       {C::kTxtCount, C::kCmbCount}},
+      {3, {C::kTxtCount}, {C::kTxtFolder, C::kChkNoXSender, C::kChkOnlyDeleteOwn}},
       // From the count mode, the IMAP4 mode keeps the count sentence usable.
-      {4, {C::kTxtCount, C::kTxtFolder}, {C::kChkNoXSender}},
+      {4, {C::kTxtCount, C::kTxtFolder, C::kChkNoXSender, C::kChkOnlyDeleteOwn}, {}},
       {0, {C::kChkNoXSender, C::kChkOnlyDeleteOwn, C::kTxtPop3Host},
        {C::kTxtFolder, C::kCmbCount}},
   };
