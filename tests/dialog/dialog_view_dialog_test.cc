@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <string>
 #include <vector>
@@ -137,22 +138,58 @@ TEST_F(DialogViewTest, ModeSwitchingKeepsChildrenStates) {
   EXPECT_EQ(static_cast<QLineEdit*>(view.Control(C::kTxtPop3Host))->text(), "pop.example.org");
 }
 
+// Typing into an editable list leaves it with no selected item, even when the
+// text typed is one of its items and the focus then moves on (Qt would match
+// the text to that item when the list loses the focus).
 TEST_F(DialogViewTest, TypingIntoAnEditableListLeavesNoSelection) {
+  enum class Leave { kOkClicked, kTab, kReturn };
   struct Case {
     ControlId list;
     std::string mode;  // one that enables the list
-    std::string item;
+    QString typed;
+    Leave leave;
+    std::string written;
   };
-  for (const Case& c : std::vector<Case>{{C::kCmbSmtpRetries, "TESSALY", "#SRET=-1#"},
-                                         {C::kCmbSmtpSslMode, "SMTP", "#SSSM=-1#"},
-                                         {C::kCmbCount, "CPOP", "#CCMD=LT#"}}) {
-    DialogView view(Filled("#CCMD=GT#SRET=2#SSSM=1#OMODE=" + c.mode + "#"));
+  const std::vector<Case> cases = {
+      {C::kCmbSmtpRetries, "TESSALY", "x", Leave::kOkClicked, "#SRET=-1#"},
+      {C::kCmbSmtpRetries, "TESSALY", "2 retries", Leave::kTab, "#SRET=-1#"},
+      {C::kCmbSmtpRetries, "SMTP", "3 retries", Leave::kReturn, "#SRET=-1#"},
+      {C::kCmbSmtpSslMode, "SMTP", "x", Leave::kOkClicked, "#SSSM=-1#"},
+      {C::kCmbSmtpSslMode, "SMTP", "Implicit", Leave::kTab, "#SSSM=-1#"},
+      {C::kCmbSmtpSslMode, "TESSIMO", "None", Leave::kReturn, "#SSSM=-1#"},
+      {C::kCmbCount, "CPOP", "x", Leave::kOkClicked, "#CCMD=LT#"},
+      {C::kCmbCount, "CPOP", "is = to", Leave::kTab, "#CCMD=LT#"},
+      {C::kCmbCount, "CPOP", "is <> from", Leave::kReturn, "#CCMD=LT#"},
+  };
+  for (const Case& c : cases) {
+    const std::string name = Spec(c.list).name.data() + (" \"" + c.typed.toStdString() + "\"");
+    DialogView view(Filled("#CCMD=GT#SRET=1#SSSM=2#OMODE=" + c.mode + "#"));
+    view.show();
+    view.activateWindow();
+    QApplication::processEvents();
     auto* combo = static_cast<QComboBox*>(view.Control(c.list));
-    Type(combo->lineEdit(), "x");
-    EXPECT_EQ(combo->currentIndex(), -1) << Spec(c.list).name;
-    EXPECT_TRUE(combo->currentText().endsWith("x")) << Spec(c.list).name;
-    static_cast<QPushButton*>(view.Control(C::kBtOk))->click();
-    EXPECT_NE(view.result().find(c.item), std::string::npos) << Spec(c.list).name << view.result();
+    combo->setFocus(Qt::TabFocusReason);  // selects the whole text, as Tab does
+    ASSERT_TRUE(combo->hasFocus()) << name;
+    QTest::keyClicks(combo, c.typed);
+    EXPECT_EQ(combo->currentIndex(), -1) << name;
+    EXPECT_EQ(combo->currentText(), c.typed) << name;
+    switch (c.leave) {
+      case Leave::kOkClicked:
+        static_cast<QPushButton*>(view.Control(C::kBtOk))->click();
+        break;
+      case Leave::kTab:
+        QTest::keyClick(combo, Qt::Key_Tab);
+        EXPECT_FALSE(combo->hasFocus()) << name;
+        EXPECT_EQ(combo->currentIndex(), -1) << name;
+        EXPECT_EQ(combo->currentText(), c.typed) << name;
+        static_cast<QPushButton*>(view.Control(C::kBtOk))->click();
+        break;
+      case Leave::kReturn:  // the default button, OK, takes it
+        QTest::keyClick(combo, Qt::Key_Return);
+        break;
+    }
+    EXPECT_FALSE(view.isVisible()) << name;
+    EXPECT_NE(view.result().find(c.written), std::string::npos) << name << ": " << view.result();
   }
   // The pick-only lists take no typing.
   DialogView view(Filled("#PRET=2#"));
@@ -162,6 +199,25 @@ TEST_F(DialogViewTest, TypingIntoAnEditableListLeavesNoSelection) {
     Type(combo, "x");
     EXPECT_NE(combo->currentIndex(), -1) << Spec(id).name;
   }
+}
+
+// Picking an item after typing selects it again.
+TEST_F(DialogViewTest, PickingAfterTypingSelects) {
+  DialogView view(Filled("#SRET=1#OMODE=SMTP#"));
+  view.show();
+  view.activateWindow();
+  QApplication::processEvents();
+  auto* combo = static_cast<QComboBox*>(view.Control(C::kCmbSmtpRetries));
+  combo->setFocus(Qt::TabFocusReason);
+  QTest::keyClicks(combo, "typed");
+  ASSERT_EQ(combo->currentIndex(), -1);
+  QTest::keyClick(combo, Qt::Key_Down);  // the arrow keys step through the items
+  EXPECT_EQ(combo->currentIndex(), 0);
+  QTest::keyClick(combo, Qt::Key_Down);
+  QTest::keyClick(combo, Qt::Key_Tab);
+  EXPECT_EQ(combo->currentIndex(), 1);
+  static_cast<QPushButton*>(view.Control(C::kBtOk))->click();
+  EXPECT_NE(view.result().find("#SRET=1#"), std::string::npos) << view.result();
 }
 
 TEST_F(DialogViewTest, EnterWithTheInitialFocusComposes) {

@@ -22,9 +22,13 @@ QString FromBytes(const std::string& bytes) {
 std::string ToBytes(const QString& text) { return text.toUtf8().toStdString(); }
 
 // Typing into an editable list leaves it with no selected item, the typed
-// text kept.
+// text kept, until the user picks an item. QComboBox itself selects the item
+// whose text equals the typed text when editing finishes (focus leaves the
+// list, or Return); that link is cut so typing an item's exact text selects
+// nothing either.
 void DeselectOnTyping(QComboBox* combo) {
   QLineEdit* edit = combo->lineEdit();
+  QObject::disconnect(edit, &QLineEdit::editingFinished, combo, nullptr);
   QObject::connect(edit, &QLineEdit::textEdited, combo, [combo, edit](const QString& text) {
     if (combo->currentIndex() == -1) return;
     int cursor = edit->cursorPosition();
