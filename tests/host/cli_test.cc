@@ -249,13 +249,15 @@ TEST_F(CliTest, ConfigureOutcomes) {
     bool changed_while_open;
     int code;
     std::string file;  // the stored string afterwards
+    std::string out;   // STATE stands for the state file's path
     const char* err;   // "" = no message
   } cases[] = {
-      {"ok", Kind::kAccepted, false, 0, composed, ""},
-      {"closed", Kind::kClosed, false, 0, "#SSRV=old.example#", ""},
-      {"failed", Kind::kFailed, false, 3, "#SSRV=old.example#",
+      {"ok", Kind::kAccepted, false, 0, composed, "configuration saved to STATE\n", ""},
+      {"closed", Kind::kClosed, false, 0, "#SSRV=old.example#",
+       "dialog closed without OK; STATE unchanged\n", ""},
+      {"failed", Kind::kFailed, false, 3, "#SSRV=old.example#", "",
        "tessaly: cannot show the dialog: no widgets here\n"},
-      {"changed while open", Kind::kAccepted, true, 3, other,
+      {"changed while open", Kind::kAccepted, true, 3, other, "",
        "tessaly: state file changed while the dialog was open; not saved\n"},
   };
   for (const Case& c : cases) {
@@ -277,6 +279,9 @@ TEST_F(CliTest, ConfigureOutcomes) {
     EXPECT_EQ(shown + "\n", before) << c.name;
     EXPECT_EQ(timeout, "7") << c.name;
     EXPECT_EQ(File(), c.file + "\n") << c.name;
+    std::string out = c.out;
+    if (size_t at = out.find("STATE"); at != std::string::npos) out.replace(at, 5, state_);
+    EXPECT_EQ(out_.str(), out) << c.name;
     EXPECT_EQ(err_.str(), c.err) << c.name;
   }
 }
