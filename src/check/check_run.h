@@ -12,6 +12,7 @@
 #include "check/variant.h"
 #include "env/clock.h"
 #include "mail/mail_operations.h"
+#include "mail/token_client.h"
 
 namespace tessaly {
 
@@ -22,6 +23,9 @@ inline constexpr std::int16_t kFallbackTimeoutSeconds = 30;
 struct CheckRunEnv {
   MailOperations* mail = nullptr;  // required
   Clock* clock = nullptr;          // required
+  // Access tokens of an OAuth login; only used when a side is set to one
+  // (without it such a login fails with an "ERR" text).
+  TokenClient* tokens = nullptr;
   // Called again and again during the send-phase wait so that a host can
   // process its pending events; may be empty.
   std::function<void()> pump;

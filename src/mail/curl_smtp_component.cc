@@ -19,6 +19,7 @@
 
 #include "check/vocab.h"
 #include "mail/mail_message.h"
+#include "mail/sasl_oauth.h"
 #include "mail/smtp_component.h"
 
 namespace tessaly {
@@ -85,6 +86,7 @@ struct Transfer {
   std::size_t sent = 0;
   std::string last_reply;   // the last reply line the server sent
   std::string error_reply;  // the last 4xx/5xx reply line
+  std::string challenge;    // the decoded text of the last "334" challenge
   const std::atomic<bool>* stop = nullptr;
   // libcurl's own time-outs leave the QUIT after a failed step unbounded by
   // TIMEOUT (a stall after the message text takes twice the time-out), so a
@@ -136,6 +138,9 @@ int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
   std::string line(data, size);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   t->last_reply = line;
+  // A SASL challenge; an OAuth refusal carries its reason here as Base64
+  // JSON before the final reply (or before libcurl hangs up).
+  if (line.rfind("334 ", 0) == 0 && line.size() > 4) t->challenge = DecodeChallenge(line.substr(4));
   if (!line.empty() && (line[0] == '4' || line[0] == '5')) t->error_reply = line;
   return 0;
 }
@@ -161,6 +166,15 @@ class CurlSmtpComponent : public SmtpComponent {
     if (EqualNoCase(name, kSmtpPropAltAuth)) return text(&alt_auth_, false);
     if (EqualNoCase(name, kSmtpPropFrom)) return text(&from_, true);
     if (EqualNoCase(name, kSmtpPropXHeader)) return text(&xheader_, true);
+    if (EqualNoCase(name, kSmtpPropBearerToken)) return text(&bearer_, true);
+    if (EqualNoCase(name, kSmtpPropAuthMechanism)) {
+      LoginMethod method = LoginMethod::kPassword;
+      if (!ParseLoginMethod(value, &method) || method == LoginMethod::kPassword) {
+        return Bad(name, value);
+      }
+      mechanism_ = method;
+      return Status::Ok();
+    }
     if (EqualNoCase(name, kSmtpPropTimeout)) {
       if (!ParseInt(value, &timeout_)) return Bad(name, value);
       return Status::Ok();
@@ -263,7 +277,17 @@ class CurlSmtpComponent : public SmtpComponent {
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
     if (use_ssl_ && !implicit_tls) curl_easy_setopt(curl, CURLOPT_USE_SSL, CURLUSESSL_ALL);
-    if (auth_ == vocab::kOn && !user_.empty() && !password_.empty()) {
+    if (auth_ == vocab::kOn && !user_.empty() && !bearer_.empty()) {
+      // libcurl sends OAUTHBEARER whenever the server offers it, even when
+      // only XOAUTH2 is asked for here; a bearer token wins over PLAIN and
+      // LOGIN, and no password goes out.
+      curl_easy_setopt(curl, CURLOPT_USERNAME, user_.c_str());
+      curl_easy_setopt(curl, CURLOPT_XOAUTH2_BEARER, bearer_.c_str());
+      curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS,
+                       mechanism_ == LoginMethod::kXoauth2       ? "AUTH=XOAUTH2"
+                       : mechanism_ == LoginMethod::kOAuthBearer ? "AUTH=OAUTHBEARER"
+                                                                 : "AUTH=OAUTHBEARER;AUTH=XOAUTH2");
+    } else if (auth_ == vocab::kOn && !user_.empty() && !password_.empty()) {
       curl_easy_setopt(curl, CURLOPT_USERNAME, user_.c_str());
       curl_easy_setopt(curl, CURLOPT_PASSWORD, password_.c_str());
       curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, "AUTH=*");
@@ -307,14 +331,23 @@ class CurlSmtpComponent : public SmtpComponent {
     } else if (code >= 400 && !t->last_reply.empty()) {
       text += "; server: " + t->last_reply;
     }
-    return Status::Error(Clean(text, password_), code != 0 ? static_cast<int>(code) : static_cast<int>(rc));
+    if (!bearer_.empty() && !t->challenge.empty()) {
+      std::string json = t->challenge.substr(0, 200);
+      for (char& c : json) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+      }
+      text += "; OAuth challenge: " + json;
+    }
+    return Status::Error(Clean(Clean(text, password_), bearer_),
+                         code != 0 ? static_cast<int>(code) : static_cast<int>(rc));
   }
 
   const SmtpOptions options_;
   std::atomic<bool> stop_{false};
   std::mutex wake_mu_;
   std::condition_variable wake_;
-  std::string helo_, server_, user_, password_, auth_, alt_auth_, from_, xheader_;
+  std::string helo_, server_, user_, password_, auth_, alt_auth_, from_, xheader_, bearer_;
+  LoginMethod mechanism_ = LoginMethod::kAutomatic;
   std::int16_t timeout_ = 0;
   std::int32_t port_ = 0;
   bool use_ssl_ = false;

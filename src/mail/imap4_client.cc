@@ -90,6 +90,11 @@ class Imap4Client final : public Imap4Component {
   void SetMailServer(std::string_view h) override { host_ = h; }
   void SetUser(std::string_view u) override { user_ = u; }
   void SetPassword(std::string_view p) override { password_ = p; }
+  Status SetLogin(LoginMethod method, std::string_view token) override {
+    login_ = method;
+    token_ = token;
+    return Status::Ok();
+  }
   Status SetSslStartMode(int mode) override {
     if (mode != 0 && mode != 3) {
       return Report(Status::Error("unknown SSL start mode " + std::to_string(mode),
@@ -185,6 +190,8 @@ class Imap4Client final : public Imap4Component {
   bool ipv6_ = false, connected_ = false, starttls_ = false;
   std::int32_t port_ = 143, exists_ = 0;
   int ssl_mode_ = 0, tag_ = 0;
+  LoginMethod login_ = LoginMethod::kPassword;
+  std::string token_;
   std::string host_, user_, password_, mailbox_, set_, subject_;
 };
 

@@ -49,6 +49,11 @@ class Pop3Client final : public Pop3Component {
   void SetMailServer(std::string_view host) override { host_ = host; }
   void SetUser(std::string_view user) override { user_ = user; }
   void SetPassword(std::string_view password) override { password_ = password; }
+  Status SetLogin(LoginMethod method, std::string_view token) override {
+    login_ = method;
+    token_ = token;
+    return Status::Ok();
+  }
   Status SetSslStartMode(int mode) override {
     if (mode != 0 && mode != 3) {
       return Report(Status::Error("unknown SSL start mode " + std::to_string(mode),
@@ -119,6 +124,8 @@ class Pop3Client final : public Pop3Component {
   std::string host_, user_, password_;
   int ssl_mode_ = 0;
   bool connected_ = false;
+  LoginMethod login_ = LoginMethod::kPassword;
+  std::string token_;
   Pop3Capabilities caps_;
   bool top_failed_ = false;
   std::int32_t number_ = 1;
