@@ -23,14 +23,14 @@ inline constexpr std::int16_t kFallbackTimeoutSeconds = 30;
 struct CheckRunEnv {
   MailOperations* mail = nullptr;  // required
   Clock* clock = nullptr;          // required
-  // Access tokens of an OAuth login; only used when a side is set to one
-  // (without it such a login fails with an "ERR" text).
-  TokenClient* tokens = nullptr;
   // Called again and again during the send-phase wait so that a host can
   // process its pending events; may be empty.
   std::function<void()> pump;
   // Longest sleep between two looks at the clock during that wait.
   std::chrono::milliseconds wait_slice{50};
+  // Access tokens of an OAuth login; only used when a side is set to one
+  // (without it such a login fails with an "ERR" text).
+  TokenClient* tokens = nullptr;
 };
 
 // The time-out the mail operations get for the host's value seconds:
