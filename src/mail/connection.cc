@@ -409,4 +409,34 @@ Status Connection::ReadLineWithin(std::size_t* remaining, std::string* line,
   }
 }
 
+Status Connection::TakeUnread(std::string* bytes) {
+  bytes->clear();
+  if (fd_ < 0) return TransportError("not connected");
+  // A close or a reset is left for the next read to report.
+  char buf[16384];
+  while (in_.size() - in_pos_ < kMaxLine) {
+    if (ssl_ == nullptr) {
+      ssize_t r = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      in_.append(buf, static_cast<std::size_t>(r));
+      continue;
+    }
+    if (SSL_pending(ssl_) == 0) {
+      pollfd p{fd_, POLLIN, 0};
+      int r = ::poll(&p, 1, 0);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+    }
+    ERR_clear_error();
+    int r = SSL_read(ssl_, buf, sizeof buf);
+    if (r <= 0) break;  // no data record yet, or the peer closed
+    in_.append(buf, static_cast<std::size_t>(r));
+  }
+  bytes->assign(in_, in_pos_, std::string::npos);
+  in_.clear();
+  in_pos_ = 0;
+  return Status::Ok();
+}
+
 }  // namespace tessaly

@@ -87,6 +87,12 @@ class Connection {
   // end included) and counts down *remaining: reads a literal line by line.
   Status ReadLineWithin(std::size_t* remaining, std::string* line,
                         bool* truncated = nullptr);
+  // Takes every byte received but not read yet, without waiting: what is
+  // buffered and what the socket holds now (up to about kMaxLine). A
+  // dialogue that has read every reply it is owed finds nothing here; bytes
+  // here are a reply that answers no command. A close by the peer is left
+  // for the next read to report.
+  Status TakeUnread(std::string* bytes);
 
  private:
   Status Fail(std::string message);

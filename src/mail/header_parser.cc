@@ -13,6 +13,9 @@ void HeaderParser::Append(std::string_view text) {
 
 bool HeaderParser::AddLine(std::string_view line) {
   if (done_) return false;
+  // Mail stored with CRLF line ends comes out of some servers with CR CR LF:
+  // the CR left over belongs to the line end, not to the text.
+  while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (line.empty()) {
     Finish();
     done_ = true;
@@ -42,6 +45,9 @@ void HeaderParser::Finish() {
   std::string_view value = field.substr(colon + 1);
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
     value.remove_prefix(1);
+  }
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r')) {
+    value.remove_suffix(1);
   }
   if (sink_) sink_(name, value);
   pending_.clear();

@@ -1,7 +1,8 @@
 // Splits a message header, fed one line at a time, into fields: unfolds
-// continuation lines, splits name and value (the value without the colon
-// and the blanks after it) and stops at the empty line that ends the
-// header. Pure and incremental: memory is bounded by kMaxField whatever
+// continuation lines, splits name and value (the value without the colon,
+// the blanks after it and trailing blanks, tabs and CRs, so a value is
+// compared and traced as written) and stops at the empty line that ends
+// the header. CRs at the end of a line are part of its line end. Pure and incremental: memory is bounded by kMaxField whatever
 // the message size.
 #ifndef TESSALY_MAIL_HEADER_PARSER_H_
 #define TESSALY_MAIL_HEADER_PARSER_H_

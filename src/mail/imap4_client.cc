@@ -1,9 +1,13 @@
 #include "mail/imap4_client.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
 #include "mail/trail_mask.h"
@@ -28,6 +32,21 @@ std::string Quote(std::string_view s) {
   return out + "\"";
 }
 
+bool IEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool IStartsWith(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && IEquals(s.substr(0, prefix.size()), prefix);
+}
+
 // "{n}" at the end of a line: n, else -1.
 long long LiteralSize(std::string_view line) {
   if (line.size() < 3 || line.back() != '}') return -1;
@@ -41,15 +60,23 @@ long long LiteralSize(std::string_view line) {
   return n;
 }
 
-// A message number or count: 1 to 10 decimal digits, at most INT32_MAX.
-bool ParseNumber(std::string_view text, std::int32_t* n) {
+// 1 to 10 decimal digits, at most max.
+bool ParseDecimal(std::string_view text, long long max, long long* n) {
   if (text.empty() || text.size() > 10) return false;
   long long v = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     v = v * 10 + (c - '0');
   }
-  if (v > INT32_MAX) return false;
+  if (v > max) return false;
+  *n = v;
+  return true;
+}
+
+// A message number or count: at most INT32_MAX.
+bool ParseNumber(std::string_view text, std::int32_t* n) {
+  long long v = 0;
+  if (!ParseDecimal(text, INT32_MAX, &v)) return false;
   *n = static_cast<std::int32_t>(v);
   return true;
 }
@@ -58,14 +85,259 @@ bool ParseNumber(std::string_view text, std::int32_t* n) {
 // header fields asked for), not only flags or other data items.
 bool HasBodySection(std::string_view line) {
   for (std::size_t i = 0; i + 5 <= line.size(); ++i) {
-    std::string_view w = line.substr(i, 5);
-    if ((w[0] == 'B' || w[0] == 'b') && (w[1] == 'O' || w[1] == 'o') &&
-        (w[2] == 'D' || w[2] == 'd') && (w[3] == 'Y' || w[3] == 'y') && w[4] == '[') {
-      return true;
-    }
+    if (IStartsWith(line.substr(i), "BODY[")) return true;
   }
   return false;
 }
+
+// The capabilities the client acts on.
+struct Capabilities {
+  bool starttls = false;
+  bool logindisabled = false;
+  bool uidplus = false;
+};
+
+// Adds the atoms of a capability list ("IMAP4rev1 STARTTLS ...") to *caps.
+void AddCapabilities(std::string_view list, Capabilities* caps) {
+  while (!list.empty()) {
+    std::size_t sp = list.find(' ');
+    std::string_view atom = list.substr(0, sp);
+    if (IEquals(atom, "STARTTLS")) caps->starttls = true;
+    if (IEquals(atom, "LOGINDISABLED")) caps->logindisabled = true;
+    if (IEquals(atom, "UIDPLUS")) caps->uidplus = true;
+    if (sp == std::string_view::npos) break;
+    list.remove_prefix(sp + 1);
+  }
+}
+
+// The list of a "[CAPABILITY ...]" response code at the start of text (what
+// follows "* OK " or "a2 OK "); false when text starts with no such code.
+bool CapabilityCode(std::string_view text, std::string_view* list) {
+  constexpr std::string_view kCode = "[CAPABILITY ";
+  if (!IStartsWith(text, kCode)) return false;
+  std::size_t close = text.find(']');
+  if (close == std::string_view::npos) return false;
+  *list = text.substr(kCode.size(), close - kCode.size());
+  return true;
+}
+
+// The UID data item in one piece of a FETCH response (the text around its
+// literals): the atom UID after "(" or a blank, outside [...] and quoted
+// strings, and its number. 0 when the piece holds none, -1 when the
+// number is not a valid UID (1 to 4294967295).
+long long FindUid(std::string_view text) {
+  int depth = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (quoted) {
+      if (c == '\\') ++i;
+      else if (c == '"') quoted = false;
+      continue;
+    }
+    if (c == '"') quoted = true;
+    if (c == '[') ++depth;
+    if (c == ']' && depth > 0) --depth;
+    if (depth > 0 || (c != '(' && c != ' ') || !IStartsWith(text.substr(i + 1), "UID ")) {
+      continue;
+    }
+    std::string_view digits = text.substr(i + 5);
+    std::size_t end = digits.find_first_not_of("0123456789");
+    long long uid = 0;
+    if (!ParseDecimal(digits.substr(0, end), 4294967295LL, &uid) || uid == 0) return -1;
+    return uid;
+  }
+  return 0;
+}
+
+// A line of a header-fields literal as a server sends it: a field
+// ("Name: value"), its continuation, or the empty line that ends the
+// header. Trailing CRs do not count (some servers send CR CR LF).
+enum class HeaderLine { kField, kEmpty, kOther };
+HeaderLine ClassifyHeaderLine(std::string_view line) {
+  while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.empty()) return HeaderLine::kEmpty;
+  if (line.front() == ' ' || line.front() == '\t') return HeaderLine::kField;
+  std::size_t colon = line.find(':');
+  if (colon == 0 || colon == std::string_view::npos) return HeaderLine::kOther;
+  for (char c : line.substr(0, colon)) {
+    auto u = static_cast<unsigned char>(c);
+    if (u <= ' ' || u >= 0x7f) return HeaderLine::kOther;
+  }
+  return HeaderLine::kField;
+}
+
+// UIDs as an IMAP sequence set, sorted, with ranges of consecutive UIDs
+// ("3,5:7"): a range never covers a UID that is not in the list.
+template <typename Uids>
+std::string UidSet(const Uids& uids) {
+  std::vector<std::uint32_t> v(uids.begin(), uids.end());
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+  std::string out;
+  for (std::size_t i = 0; i < v.size();) {
+    std::size_t j = i;
+    while (j + 1 < v.size() && v[j + 1] == v[j] + 1) ++j;
+    if (!out.empty()) out += ',';
+    out += std::to_string(v[i]);
+    if (j > i) out += ":" + std::to_string(v[j]);
+    i = j + 1;
+  }
+  return out;
+}
+
+// What the untagged responses of one command go to. Each response arrives
+// as its first line (Head); for each literal in it, the literal's lines
+// (LiteralLine) and then the text after the literal (Tail); End once the
+// response is complete. A non-ok status ends the command with that error.
+class Responses {
+ public:
+  virtual ~Responses() = default;
+  virtual Status Head(std::string_view line) = 0;
+  virtual Status LiteralLine(std::string_view) { return Status::Ok(); }
+  virtual Status Tail(std::string_view) { return Status::Ok(); }
+  virtual Status End() { return Status::Ok(); }
+};
+
+// Only the first line of each response, to a function.
+class HeadLines final : public Responses {
+ public:
+  explicit HeadLines(std::function<Status(std::string_view)> f) : f_(std::move(f)) {}
+  Status Head(std::string_view line) override { return f_ ? f_(line) : Status::Ok(); }
+
+ private:
+  std::function<Status(std::string_view)> f_;
+};
+
+using Decide = std::function<bool(std::int32_t, std::string_view)>;
+
+// Reads the responses of a FETCH of the header fields. A message counts as
+// examined once its response is complete and carries the header section
+// and a UID; it is examined once (the first response for a UID), and only
+// while its message number lies within the count the caller read, which
+// an untagged EXPUNGE lowers by one. Only then do the OnHeader events of
+// its fields fire, followed by decide. Everything is keyed by UID, so
+// numbers that shift under an EXPUNGE cannot make a decision land on
+// another message.
+class FetchReader final : public Responses {
+ public:
+  // Fields of one message beyond this many are dropped: the reply to the
+  // two fields asked for holds a few, and the fields wait in memory until
+  // the response is complete.
+  static constexpr std::size_t kMaxFields = 64;
+
+  FetchReader(ComponentEvents* events, std::int32_t limit, const Decide* decide)
+      : events_(events), limit_(limit), decide_(decide),
+        parser_([this](std::string_view n, std::string_view v) {
+          if (fields_.size() < kMaxFields) fields_.emplace_back(n, v);
+        }) {}
+
+  Status Head(std::string_view line) override {
+    std::size_t sp = line.find(' ', 2);
+    if (line.rfind("* ", 0) != 0 || sp == std::string_view::npos) return Status::Ok();
+    std::string_view rest = line.substr(sp + 1);
+    std::string_view word = rest.substr(0, rest.find(' '));
+    std::int32_t n = 0;
+    if (IEquals(word, "EXPUNGE") || IEquals(word, "EXPUNGED")) {
+      if (!ParseNumber(line.substr(2, sp - 2), &n) || n < 1) {
+        return Status::Error("malformed EXPUNGE \"" + ReplyText(line) + "\"", kErrorProtocol);
+      }
+      // The messages after n move down by one, the last counted one too;
+      // the decisions, held by UID, stay where they are.
+      if (n <= limit_) --limit_;
+      return Status::Ok();
+    }
+    if (!IEquals(word, "FETCH")) return Status::Ok();
+    if (!ParseNumber(line.substr(2, sp - 2), &n) || n < 1) {
+      return Status::Error("malformed FETCH \"" + ReplyText(line) + "\"", kErrorProtocol);
+    }
+    open_ = true;
+    head_ = ReplyText(line);
+    number_ = n;
+    uid_ = 0;
+    body_ = false;
+    fields_.clear();
+    parser_.Reset();
+    return Piece(line.substr(sp));
+  }
+
+  Status LiteralLine(std::string_view line) override {
+    if (!open_ || !header_literal_) return Status::Ok();
+    // Header fields up to an empty line and nothing after it: anything
+    // else means the literal does not end where its size said, and its
+    // bytes belong to the responses after it.
+    HeaderLine kind = ClassifyHeaderLine(line);
+    if (after_empty_ || kind == HeaderLine::kOther) return Misplaced(line);
+    if (kind == HeaderLine::kEmpty) after_empty_ = true;
+    if (!parser_.done()) parser_.AddLine(line);
+    return Status::Ok();
+  }
+
+  Status Tail(std::string_view text) override {
+    if (!open_) return Status::Ok();
+    // After a literal the response goes on with its next data item or
+    // closes its list.
+    if (text.empty() || (text.front() != ')' && text.front() != ' ')) return Misplaced(text);
+    return Piece(text);
+  }
+
+  Status End() override {
+    if (!open_) return Status::Ok();
+    open_ = false;
+    parser_.Finish();
+    if (!body_) return Status::Ok();  // flags or other items only
+    if (uid_ == 0) {
+      return Status::Error("FETCH reply without UID \"" + head_ + "\"", kErrorProtocol);
+    }
+    if (number_ > limit_ || !examined_.insert(uid_).second) return Status::Ok();
+    std::string subject;
+    for (const auto& [name, value] : fields_) {
+      if (events_ != nullptr) events_->OnHeader(name, value);
+      if (IEquals(name, "Subject")) subject = value;
+    }
+    subject_ = subject;
+    uids_.push_back(uid_);
+    if (decide_ != nullptr && (*decide_)(number_, subject)) chosen_.push_back(uid_);
+    return Status::Ok();
+  }
+
+  // The UIDs examined and those decide chose, in the order examined.
+  const std::vector<std::uint32_t>& uids() const { return uids_; }
+  const std::vector<std::uint32_t>& chosen() const { return chosen_; }
+  // The subject of the last message examined.
+  const std::string& subject() const { return subject_; }
+
+ private:
+  // One piece of the response's text: its UID, and whether the literal at
+  // its end (if any) is the header section.
+  Status Piece(std::string_view text) {
+    long long uid = FindUid(text);
+    if (uid < 0) return Status::Error("malformed FETCH \"" + head_ + "\"", kErrorProtocol);
+    if (uid > 0 && uid_ == 0) uid_ = static_cast<std::uint32_t>(uid);
+    header_literal_ = HasBodySection(text) && LiteralSize(text) >= 0;
+    if (HasBodySection(text)) body_ = true;
+    after_empty_ = false;
+    return Status::Ok();
+  }
+  Status Misplaced(std::string_view text) {
+    return Status::Error("FETCH literal does not end where announced: \"" + ReplyText(text) + "\"",
+                         kErrorProtocol);
+  }
+
+  ComponentEvents* events_;
+  std::int32_t limit_;
+  const Decide* decide_;
+  HeaderParser parser_;
+  std::vector<std::pair<std::string, std::string>> fields_;
+  std::set<std::uint32_t> examined_;
+  std::vector<std::uint32_t> uids_, chosen_;
+  std::string head_, subject_;
+  std::int32_t number_ = 0;
+  std::uint32_t uid_ = 0;
+  bool open_ = false, body_ = false, header_literal_ = false, after_empty_ = false;
+};
+
+constexpr std::string_view kFetchItems = "(UID BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])";
 
 class Imap4Client final : public Imap4Component {
  public:
@@ -120,17 +392,15 @@ class Imap4Client final : public Imap4Component {
     set_ = set;
     return Status::Ok();
   }
-  Status FetchHeaders() override { return FetchSet(set_, INT32_MAX, nullptr); }
-  Status FetchMessageInfo() override { return FetchSet(set_, INT32_MAX, nullptr); }
+  Status FetchHeaders() override { return FetchMessageSet(); }
+  Status FetchMessageInfo() override { return FetchMessageSet(); }
   std::string Subject() const override { return subject_; }
-  Status DeleteFromMailbox() override { return Store(set_); }
-  Status FetchEach(std::int32_t count,
-                   const std::function<bool(std::int32_t, std::string_view)>& decide) override;
-  Status Expunge() override { return Simple("EXPUNGE"); }
+  Status DeleteFromMailbox() override;
+  Status FetchEach(std::int32_t count, const Decide& decide) override;
+  Status Expunge() override;
   Status Disconnect() override;
 
  private:
-  using Untagged = std::function<Status(std::string_view line)>;
   Status Report(Status s) {
     if (!s.ok() && events_ != nullptr) events_->OnError(s.code(), s.message());
     return s;
@@ -155,60 +425,69 @@ class Imap4Client final : public Imap4Component {
     if (events_ != nullptr) events_->OnTrail(TrailDirection::kReceived, *line);
     return Status::Ok();
   }
-  // Reads lines to the tagged reply of tag; untagged lines (with their
-  // literal, line by line, when literal_line is set) go to the handlers.
-  Status ReadTagged(const std::string& tag, const Untagged& untagged,
-                    const std::function<void(std::string_view)>& literal_line);
-  Status Run(const std::string& command, const Untagged& untagged = nullptr,
-             const std::function<void(std::string_view)>& literal_line = nullptr) {
+  // Reads lines to the tagged reply of tag (into *tagged when not null);
+  // the untagged responses, literals included, go to responses.
+  Status ReadTagged(const std::string& tag, Responses* responses, std::string* tagged = nullptr);
+  Status Run(const std::string& command, Responses* responses = nullptr) {
     std::string tag = "a" + std::to_string(++tag_);
     Status s = Send(tag + " " + command);
     if (!s.ok()) return s;
-    return ReadTagged(tag, untagged, literal_line);
+    return ReadTagged(tag, responses);
+  }
+  // A server's refusal keeps the connection; anything else drops it.
+  Status Fail(Status s) {
+    return s.code() == kErrorServer ? Report(std::move(s)) : Drop(std::move(s));
   }
   Status Simple(const std::string& command) {
     Status s = Require();
     if (!s.ok()) return Report(s);
     s = Run(command);
-    if (!s.ok()) return s.code() == kErrorServer ? Report(s) : Drop(s);
+    if (!s.ok()) return Fail(std::move(s));
     return Status::Ok();
   }
-  Status Capabilities();
-  // FETCH of the header fields over set; only messages 1..limit are
-  // examined, in ascending order.
-  Status FetchSet(const std::string& set, std::int32_t limit,
-                  const std::function<bool(std::int32_t, std::string_view)>* decide);
-  Status Store(const std::string& set) {
-    if (set.empty()) return Status::Ok();
-    return Simple("STORE " + set + " +FLAGS.SILENT (\\Deleted)");
-  }
+  // CAPABILITY: replaces what the client knows of the server's capabilities.
+  Status AskCapabilities();
+  Status Login();
+  Status FetchMessageSet();
+  // Flags the messages with these UIDs \Deleted; remembers them for a
+  // UID EXPUNGE.
+  Status Store(const std::vector<std::uint32_t>& uids);
 
   Imap4ClientOptions options_;
   ComponentEvents* events_ = nullptr;
   Connection conn_;
   TrailMask mask_;
-  bool ipv6_ = false, connected_ = false, starttls_ = false;
+  Capabilities caps_;
+  bool ipv6_ = false, connected_ = false;
   std::int32_t port_ = 143, exists_ = 0;
   int ssl_mode_ = 0, tag_ = 0;
   LoginMethod login_ = LoginMethod::kPassword;
   std::string token_;
   std::string host_, user_, password_, mailbox_, set_, subject_;
+  // The message set of the last FetchHeaders/FetchMessageInfo and the
+  // UIDs it examined: what DeleteFromMailbox flags.
+  std::string fetched_set_;
+  bool fetched_ = false;
+  std::vector<std::uint32_t> fetched_uids_;
+  // UIDs this client flagged \Deleted since the mailbox was selected.
+  std::set<std::uint32_t> flagged_;
 };
 
-Status Imap4Client::ReadTagged(const std::string& tag, const Untagged& untagged,
-                               const std::function<void(std::string_view)>& literal_line) {
+Status Imap4Client::ReadTagged(const std::string& tag, Responses* responses,
+                               std::string* tagged) {
   std::string line;
   for (;;) {
     Status s = ReadLine(&line);
     if (!s.ok()) return s;
     if (line.rfind(tag + " ", 0) == 0) {
+      if (tagged != nullptr) *tagged = line;
       std::string_view rest = std::string_view(line).substr(tag.size() + 1);
       if (rest.rfind("OK", 0) == 0) return Status::Ok();
       return Status::Error(ReplyText(line), kErrorServer);
     }
     long long n = LiteralSize(line);
-    if (untagged) {
-      s = untagged(line);
+    if (responses != nullptr) {
+      s = responses->Head(line);
       if (!s.ok()) return s;
     }
     while (n >= 0) {
@@ -218,31 +497,45 @@ Status Imap4Client::ReadTagged(const std::string& tag, const Untagged& untagged,
         s = conn_.ReadLineWithin(&remaining, &lit);
         if (!s.ok()) return s;
         if (events_ != nullptr) events_->OnTrail(TrailDirection::kReceived, lit);
-        if (literal_line) literal_line(lit);
+        if (responses != nullptr && !(s = responses->LiteralLine(lit)).ok()) return s;
       }
       s = ReadLine(&line);  // the rest of the response after the literal
       if (!s.ok()) return s;
+      if (responses != nullptr && !(s = responses->Tail(line)).ok()) return s;
       n = LiteralSize(line);
     }
+    if (responses != nullptr && !(s = responses->End()).ok()) return s;
   }
 }
 
-Status Imap4Client::Capabilities() {
-  starttls_ = false;
-  return Run("CAPABILITY", [this](std::string_view l) {
-    if (l.rfind("* CAPABILITY", 0) == 0 && l.find(" STARTTLS") != std::string_view::npos) {
-      starttls_ = true;
-    }
+Status Imap4Client::AskCapabilities() {
+  Capabilities caps;
+  HeadLines lines([&caps](std::string_view l) {
+    if (IStartsWith(l, "* CAPABILITY ")) AddCapabilities(l.substr(13), &caps);
     return Status::Ok();
   });
+  Status s = Run("CAPABILITY", &lines);
+  if (s.ok()) caps_ = caps;
+  return s;
 }
 
 Status Imap4Client::Connect() {
   conn_.Close();
   connected_ = false;
   mask_.Reset();
+  caps_ = Capabilities();
+  flagged_.clear();
+  fetched_ = false;
+  // Checked before anything goes out: such a value could never be sent.
+  Status s;
+  if (NeedsLiteral(user_)) s = Status::Error("user name cannot be sent", kErrorConfig);
+  // Not even as a literal: NUL cannot travel in one, and a server that
+  // reads lines would take what follows a line break as a command.
+  if (s.ok() && !FitsInCommandLine(password_)) {
+    s = Status::Error("password cannot be sent", kErrorConfig);
+  }
   bool implicit = ssl_mode_ == 0 && port_ == options_.implicit_tls_port;
-  Status s = conn_.Open(host_, port_, ipv6_);
+  if (s.ok()) s = conn_.Open(host_, port_, ipv6_);
   if (s.ok() && implicit) s = conn_.StartTls(host_);
   std::string line;
   if (s.ok()) s = ReadLine(&line);
@@ -251,33 +544,71 @@ Status Imap4Client::Connect() {
                                                    : "unexpected greeting \"" + ReplyText(line) + "\"",
                       kErrorServer);
   }
-  if (s.ok()) s = Capabilities();
+  // Capabilities in the greeting save the CAPABILITY command; after
+  // STARTTLS the client asks again, as what was said before TLS may have
+  // been forged on the way.
+  std::string_view list;
+  if (s.ok() && line.size() > 5 && CapabilityCode(std::string_view(line).substr(5), &list)) {
+    AddCapabilities(list, &caps_);
+  } else if (s.ok()) {
+    s = AskCapabilities();
+  }
   if (s.ok() && ssl_mode_ == 0 && !implicit) {
-    if (!starttls_) {
+    if (!caps_.starttls) {
       s = Status::Error("server does not offer STARTTLS; TLS is required", kErrorServer);
     } else {
       s = Run("STARTTLS");
       if (s.ok()) s = conn_.StartTls(host_);
-      if (s.ok()) s = Capabilities();
+      if (s.ok()) s = AskCapabilities();
     }
   }
-  if (s.ok()) {
-    std::string tag = "a" + std::to_string(++tag_);
-    std::string head = tag + " LOGIN " +
-                       (NeedsLiteral(user_) ? Quote("") : Quote(user_)) + " ";
-    if (NeedsLiteral(user_)) s = Status::Error("user name cannot be sent", kErrorConfig);
-    if (s.ok() && NeedsLiteral(password_)) {
-      s = Send(head + "{" + std::to_string(password_.size()) + "}");
-      if (s.ok()) s = ReadLine(&line);
-      if (s.ok() && line.rfind("+", 0) != 0) s = Status::Error(ReplyText(line), kErrorServer);
-      if (s.ok()) s = Send(password_);
-    } else if (s.ok()) {
-      s = Send(head + Quote(password_));
-    }
-    if (s.ok()) s = ReadTagged(tag, nullptr, nullptr);
+  // LOGINDISABLED forbids LOGIN (RFC 3501 6.2.3): the password never goes
+  // out in clear to a server that refuses it.
+  if (s.ok() && caps_.logindisabled) {
+    s = Status::Error(conn_.IsTls() ? "server refuses LOGIN (LOGINDISABLED)"
+                                    : "server refuses login without TLS; turn SSL on",
+                      kErrorServer);
   }
+  if (s.ok()) s = Login();
   if (!s.ok()) return Drop(s);
   connected_ = true;
+  return Status::Ok();
+}
+
+Status Imap4Client::Login() {
+  std::string tag = "a" + std::to_string(++tag_);
+  std::string head = tag + " LOGIN " + Quote(user_) + " ";
+  Status s;
+  std::string line;
+  if (NeedsLiteral(password_)) {
+    s = Send(head + "{" + std::to_string(password_.size()) + "}");
+    if (s.ok()) s = ReadLine(&line);
+    if (s.ok() && line.rfind("+", 0) != 0) s = Status::Error(ReplyText(line), kErrorServer);
+    if (s.ok()) s = Send(password_);
+  } else {
+    s = Send(head + Quote(password_));
+  }
+  // The capabilities change with the login: the server may list them in
+  // its reply; otherwise the client asks.
+  bool listed = false;
+  Capabilities caps;
+  HeadLines lines([&](std::string_view l) {
+    if (IStartsWith(l, "* CAPABILITY ")) {
+      AddCapabilities(l.substr(13), &caps);
+      listed = true;
+    }
+    return Status::Ok();
+  });
+  if (s.ok()) s = ReadTagged(tag, &lines, &line);
+  if (!s.ok()) return s;
+  std::string_view list;
+  if (line.size() > tag.size() + 4 &&
+      CapabilityCode(std::string_view(line).substr(tag.size() + 4), &list)) {
+    AddCapabilities(list, &caps);
+    listed = true;
+  }
+  if (!listed) return AskCapabilities();
+  caps_ = caps;
   return Status::Ok();
 }
 
@@ -285,10 +616,12 @@ Status Imap4Client::SelectMailbox() {
   Status s = Require();
   if (!s.ok()) return Report(s);
   exists_ = 0;
+  flagged_.clear();
+  fetched_ = false;
   bool seen = false;
   std::string arg = NeedsLiteral(mailbox_) ? std::string() : Quote(mailbox_);
   if (arg.empty()) return Report(Status::Error("mailbox name cannot be sent", kErrorConfig));
-  s = Run("SELECT " + arg, [&](std::string_view l) {
+  HeadLines lines([&](std::string_view l) {
     if (l.size() > 9 && l.substr(l.size() - 7) == " EXISTS" && l.rfind("* ", 0) == 0) {
       if (!ParseNumber(l.substr(2, l.size() - 9), &exists_)) {
         return Status::Error("malformed EXISTS \"" + ReplyText(l) + "\"", kErrorProtocol);
@@ -297,76 +630,63 @@ Status Imap4Client::SelectMailbox() {
     }
     return Status::Ok();
   });
-  if (!s.ok()) return s.code() == kErrorServer ? Report(s) : Drop(s);
+  s = Run("SELECT " + arg, &lines);
+  if (!s.ok()) return Fail(std::move(s));
   if (!seen) return Drop(Status::Error("SELECT reply without EXISTS", kErrorProtocol));
   return Status::Ok();
 }
 
-Status Imap4Client::FetchSet(const std::string& set, std::int32_t limit,
-                             const std::function<bool(std::int32_t, std::string_view)>* decide) {
+Status Imap4Client::FetchMessageSet() {
   Status s = Require();
   if (!s.ok()) return Report(s);
-  std::vector<std::int32_t> chosen;
-  std::int32_t current = 0;
-  std::string subject;
-  bool open = false;
-  HeaderParser parser([&](std::string_view n, std::string_view v) {
-    if (events_ != nullptr) events_->OnHeader(n, v);
-    if (n.size() == 7 && (n[0] == 'S' || n[0] == 's')) subject = v;
-  });
-  auto finish = [&]() {
-    if (!open) return;
-    open = false;
-    parser.Finish();
-    subject_ = subject;
-    if (decide != nullptr && (*decide)(current, subject)) chosen.push_back(current);
-  };
-  s = Run("FETCH " + set + " (BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])",
-          [&](std::string_view l) {
-            std::size_t sp = l.find(' ', 2);
-            if (l.rfind("* ", 0) != 0 || sp == std::string_view::npos ||
-                l.substr(sp, 7) != " FETCH ") {
-              return Status::Ok();
-            }
-            // A new response ends the literal of the message before it.
-            finish();
-            std::int32_t n = 0;
-            if (!ParseNumber(l.substr(2, sp - 2), &n) || n < 1) {
-              return Status::Error("malformed FETCH \"" + ReplyText(l) + "\"", kErrorProtocol);
-            }
-            // Flag updates, repeats and numbers beyond the set are not
-            // messages to examine: deciding on them could flag a message
-            // whose header was never read.
-            if (!HasBodySection(l) || n <= current || n > limit) return Status::Ok();
-            current = n;
-            subject.clear();
-            parser.Reset();
-            open = true;
-            return Status::Ok();
-          },
-          [&](std::string_view lit) {
-            if (open && !parser.done()) parser.AddLine(lit);
-          });
-  if (!s.ok()) return s.code() == kErrorServer ? Report(s) : Drop(s);
-  finish();
-  if (decide == nullptr) return Status::Ok();
-  // Ranges of consecutive numbers keep the STORE line short.
-  std::string ranges;
-  for (std::size_t i = 0; i < chosen.size();) {
-    std::size_t j = i;
-    while (j + 1 < chosen.size() && chosen[j + 1] == chosen[j] + 1) ++j;
-    if (!ranges.empty()) ranges += ',';
-    ranges += std::to_string(chosen[i]);
-    if (j > i) ranges += ":" + std::to_string(chosen[j]);
-    i = j + 1;
-  }
-  return Store(ranges);
+  fetched_ = false;
+  FetchReader reader(events_, INT32_MAX, nullptr);
+  s = Run("FETCH " + set_ + " " + std::string(kFetchItems), &reader);
+  if (!s.ok()) return Fail(std::move(s));
+  subject_ = reader.subject();
+  fetched_set_ = set_;
+  fetched_uids_ = reader.uids();
+  fetched_ = true;
+  return Status::Ok();
 }
 
-Status Imap4Client::FetchEach(
-    std::int32_t count, const std::function<bool(std::int32_t, std::string_view)>& decide) {
-  if (count <= 0) return Require().ok() ? Status::Ok() : Report(Require());
-  return FetchSet("1:" + std::to_string(count), count, &decide);
+Status Imap4Client::DeleteFromMailbox() {
+  Status s = Require();
+  if (!s.ok()) return Report(s);
+  // Only what was examined is flagged, by UID, never by a number that may
+  // have moved since.
+  if (!fetched_ || fetched_set_ != set_) {
+    return Report(Status::Error("message set not fetched", kErrorState));
+  }
+  return Store(fetched_uids_);
+}
+
+Status Imap4Client::FetchEach(std::int32_t count, const Decide& decide) {
+  Status s = Require();
+  if (!s.ok()) return Report(s);
+  if (count <= 0) return Status::Ok();
+  FetchReader reader(events_, count, &decide);
+  s = Run("UID FETCH 1:* " + std::string(kFetchItems), &reader);
+  if (!s.ok()) return Fail(std::move(s));
+  return Store(reader.chosen());
+}
+
+Status Imap4Client::Store(const std::vector<std::uint32_t>& uids) {
+  if (uids.empty()) return Status::Ok();
+  Status s = Simple("UID STORE " + UidSet(uids) + " +FLAGS.SILENT (\\Deleted)");
+  if (s.ok()) flagged_.insert(uids.begin(), uids.end());
+  return s;
+}
+
+Status Imap4Client::Expunge() {
+  // Without UIDPLUS, EXPUNGE also removes what other clients flagged.
+  if (!caps_.uidplus) return Simple("EXPUNGE");
+  Status s = Require();
+  if (!s.ok()) return Report(s);
+  if (flagged_.empty()) return Status::Ok();
+  s = Simple("UID EXPUNGE " + UidSet(flagged_));
+  if (s.ok()) flagged_.clear();
+  return s;
 }
 
 Status Imap4Client::Disconnect() {

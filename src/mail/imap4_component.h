@@ -43,7 +43,9 @@ class Imap4Component {
   virtual Status SetSslStartMode(int mode) = 0;
   virtual void SetTimeout(std::int16_t seconds) = 0;
 
-  // Connects, negotiates TLS as the start mode says and logs in.
+  // Connects, negotiates TLS as the start mode says and logs in. Sends no
+  // LOGIN when the server advertises LOGINDISABLED, and nothing at all for
+  // a user name or password that cannot be sent (CR, LF, NUL).
   virtual Status Connect() = 0;
 
   // The mailbox as the caller gives it, enclosed in double quotes by the
@@ -55,7 +57,9 @@ class Imap4Component {
   virtual Status MessageCount(std::int32_t* count) = 0;
 
   // One message at a time: the message set as decimal text, its header
-  // fields (OnHeader for each), its subject, a \Deleted flag.
+  // fields (OnHeader for each), its subject, a \Deleted flag. The flag goes
+  // by UID to the messages the last fetch of the same set examined; without
+  // such a fetch DeleteFromMailbox fails and flags nothing.
   virtual Status SetMessageSet(std::string_view set) = 0;
   virtual Status FetchHeaders() = 0;
   virtual Status FetchMessageInfo() = 0;
@@ -63,17 +67,21 @@ class Imap4Component {
   virtual Status DeleteFromMailbox() = 0;
 
   // The same for messages 1..count in a number of round trips that does
-  // not grow with count: one FETCH of the header fields over the sequence
-  // set, then one STORE for the messages decided. For each message in
-  // order, OnHeader fires for its Subject and X-Sender fields (when
-  // present), then decide(number, subject) runs; true means flag it
-  // \Deleted. On failure returns the first error and flags nothing that
-  // decide did not choose.
+  // not grow with count: one UID FETCH of the header fields, then one UID
+  // STORE for the messages decided. For each message in order, OnHeader
+  // fires for its Subject and X-Sender fields (when present), then
+  // decide(number, subject) runs; true means flag it \Deleted. Decisions
+  // hold by UID, so an EXPUNGE by another client meanwhile cannot move a
+  // flag to another message. On failure returns the first error and flags
+  // nothing.
   virtual Status FetchEach(
       std::int32_t count,
       const std::function<bool(std::int32_t, std::string_view)>& decide) = 0;
 
-  // Removes the flagged messages of the selected mailbox.
+  // Removes the flagged messages of the selected mailbox. Where the server
+  // offers UIDPLUS, only those this component flagged since the mailbox
+  // was selected (UID EXPUNGE), so messages another client flagged stay;
+  // elsewhere every flagged message (EXPUNGE).
   virtual Status Expunge() = 0;
   // Logs out and closes the connection, closed even when LOGOUT fails.
   virtual Status Disconnect() = 0;

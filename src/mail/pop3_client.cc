@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
 #include "mail/pop3_reply.h"
@@ -21,6 +22,30 @@ namespace {
 // held back and sent together once no fetch is waiting for its reply (or
 // when kHeld of them wait), so a fetch phase writes a fixed number of times
 // however many messages the mailbox holds.
+//
+// Keeping the dialogue in step. POP3 replies carry no tag: the client can
+// tell which command a reply answers only by its place in the stream. One
+// stray line from the server, or one reply left out, shifts every later
+// reply by one, and a client that went on would decide a message on
+// another message's header and commit that with QUIT. No single reply can
+// prove its place, so the client checks what it can, hangs up without QUIT
+// (the server then rolls every mark back) at the first reply that cannot
+// be matched to its command, and commits only a dialogue shown in step:
+// - where a status line is owed, anything but "+OK" or "-ERR" is an error;
+//   so is a status line inside the header block of a TOP or RETR reply or
+//   inside a CAPA list: a reply began where none was owed;
+// - once every reply owed was read, nothing more may have arrived (a stray
+//   line mostly travels with the reply before it);
+// - "-ERR" where a header block is owed may be a refused TOP or a stray
+//   line, and "+OK" where a DELE's reply is owed may belong to any reply.
+//   So a refused TOP, and QUIT whenever a DELE was sent, wait for a sync
+//   point: STAT alone in its flight, answered by "+OK <n> <size>" with n
+//   the messages not marked, and nothing after it. A shifted stream
+//   answers it with part of another reply;
+// - a DELE goes out only after the reply it was decided on was read and
+//   checked, and QUIT goes alone, after the sync point.
+// A reply left out leaves the client waiting for the last one it is owed:
+// that wait ends with the time-out, without QUIT.
 constexpr std::size_t kWindow = 16384;
 constexpr std::size_t kAhead = 64 * 1024;
 constexpr std::size_t kHeld = 4096;
@@ -108,9 +133,15 @@ class Pop3Client final : public Pop3Component {
   Status ReadLine(std::string* line);
   // Reads a status line; -ERR becomes an error carrying the reply text.
   Status ReadStatus(std::string* line);
+  // One command alone in its flight: its status reply, and nothing after.
   Status Command(const std::string& line, std::string* reply);
+  // An error unless nothing arrived beyond the replies read so far.
+  Status NothingUnread();
+  // The sync point: STAT alone, its reply the count of unmarked messages.
+  Status Sync();
   // Reads a multi-line body to its final "."; feeds the header part to
-  // OnHeader when parse is set, reads and drops the rest.
+  // OnHeader when parse is set, reads and drops the rest. A status line in
+  // the header part is a reply out of place.
   Status ReadMessage(bool parse);
   std::string CommandText(Kind kind, std::int32_t n) const;
   Status RunBatch(std::int32_t count, const std::function<bool(std::int32_t)>* decide);
@@ -129,7 +160,14 @@ class Pop3Client final : public Pop3Component {
   Pop3Capabilities caps_;
   bool top_failed_ = false;
   std::int32_t number_ = 1;
+  // Messages not marked deleted, from the last STAT on (-1: not known).
+  std::int32_t live_ = -1;
+  bool dele_sent_ = false;  // on this connection: QUIT needs a sync point
 };
+
+Status Unexpected(std::string_view line) {
+  return Status::Error("unexpected reply \"" + ReplyText(line) + "\"", kErrorProtocol);
+}
 
 Status Pop3Client::Send(const std::string& line) {
   if (events_ != nullptr) events_->OnTrail(TrailDirection::kSent, mask_.Sent(line));
@@ -155,29 +193,55 @@ Status Pop3Client::ReadStatus(std::string* line) {
     case Pop3Status::kInvalid:
       break;
   }
-  return Status::Error("unexpected reply \"" + ReplyText(*line) + "\"", kErrorProtocol);
+  return Unexpected(*line);
 }
 
 Status Pop3Client::Command(const std::string& line, std::string* reply) {
   Status s = Send(line);
   if (!s.ok()) return s;
-  return ReadStatus(reply);
+  s = ReadStatus(reply);
+  if (!s.ok() && s.code() != kErrorServer) return s;
+  Status u = NothingUnread();
+  return u.ok() ? s : u;
+}
+
+Status Pop3Client::NothingUnread() {
+  std::string bytes;
+  Status s = conn_.TakeUnread(&bytes);
+  if (!s.ok() || bytes.empty()) return s;
+  std::string_view first(bytes);
+  first = first.substr(0, first.find('\n'));
+  if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+  if (events_ != nullptr) events_->OnTrail(TrailDirection::kReceived, first);
+  return Unexpected(first);
+}
+
+Status Pop3Client::Sync() {
+  std::string line;
+  Status s = Command("STAT", &line);
+  if (!s.ok()) return s.code() == kErrorServer ? Unexpected(line) : s;
+  std::int32_t count = 0;
+  if (!ParseStat(line, &count) || (live_ >= 0 && count != live_)) return Unexpected(line);
+  live_ = count;
+  return Status::Ok();
 }
 
 Status Pop3Client::ReadMessage(bool parse) {
-  HeaderParser parser([this](std::string_view name, std::string_view value) {
-    if (events_ != nullptr) events_->OnHeader(name, value);
+  HeaderParser parser([this, parse](std::string_view name, std::string_view value) {
+    if (parse && events_ != nullptr) events_->OnHeader(name, value);
   });
   std::string line;
   for (;;) {
     Status s = ReadLine(&line);
     if (!s.ok()) return s;
     if (line == ".") break;
+    if (parser.done()) continue;
+    if (ClassifyPop3Status(line) != Pop3Status::kInvalid) return Unexpected(line);
     std::string_view data(line);
     if (!data.empty() && data.front() == '.') data.remove_prefix(1);  // dot-stuffing
-    if (parse && !parser.done()) parser.AddLine(data);
+    parser.AddLine(data);
   }
-  if (parse) parser.Finish();
+  parser.Finish();
   return Status::Ok();
 }
 
@@ -187,20 +251,33 @@ Status Pop3Client::Connect() {
   mask_.Reset();
   caps_ = Pop3Capabilities();
   top_failed_ = false;
+  live_ = -1;
+  dele_sent_ = false;
+  // Checked before anything is sent: USER and PASS carry these as they are.
+  if (!FitsInCommandLine(user_)) {
+    return Drop(Status::Error("user name cannot be sent", kErrorConfig));
+  }
+  if (!FitsInCommandLine(password_)) {
+    return Drop(Status::Error("password cannot be sent", kErrorConfig));
+  }
   bool implicit = ssl_mode_ == 0 && port_ == options_.implicit_tls_port;
   Status s = conn_.Open(host_, port_, ipv6_);
   if (s.ok() && implicit) s = conn_.StartTls(host_);
   std::string line;
   if (s.ok()) s = ReadStatus(&line);
+  if (s.ok()) s = NothingUnread();
+  // Capabilities read before STLS no longer hold after it (RFC 2595).
   auto read_caps = [&]() -> Status {
+    caps_ = Pop3Capabilities();
     Status c = Send("CAPA");
     if (!c.ok()) return c;
     c = ReadStatus(&line);
-    if (!c.ok()) return c.code() == kErrorServer ? Status::Ok() : c;
-    caps_ = Pop3Capabilities();
+    if (!c.ok()) return c.code() == kErrorServer ? NothingUnread() : c;
     for (;;) {
       c = ReadLine(&line);
-      if (!c.ok() || line == ".") return c;
+      if (!c.ok()) return c;
+      if (line == ".") return NothingUnread();
+      if (ClassifyPop3Status(line) != Pop3Status::kInvalid) return Unexpected(line);
       caps_.Add(line);
     }
   };
@@ -213,6 +290,11 @@ Status Pop3Client::Connect() {
       if (s.ok()) s = conn_.StartTls(host_);
       if (s.ok()) s = read_caps();
     }
+  }
+  // A server that offers STLS but lists no USER takes no login in clear
+  // (RFC 2595): the password stays off a plain connection.
+  if (s.ok() && !conn_.IsTls() && caps_.stls && !caps_.user) {
+    s = Status::Error("server refuses login without TLS; turn SSL on", kErrorServer);
   }
   if (s.ok()) s = Command("USER " + user_, &line);
   if (s.ok()) s = Command("PASS " + password_, &line);
@@ -231,6 +313,7 @@ Status Pop3Client::MessageCount(std::int32_t* count) {
     return Drop(Status::Error("malformed STAT reply \"" + ReplyText(line) + "\"",
                               kErrorProtocol));
   }
+  live_ = *count;
   return Status::Ok();
 }
 
@@ -256,8 +339,10 @@ Status Pop3Client::Delete() {
   Status s = RequireConnected();
   if (!s.ok()) return Report(s);
   std::string line;
+  dele_sent_ = true;
   s = Command("DELE " + std::to_string(number_), &line);
   if (!s.ok()) return s.code() == kErrorServer ? Report(s) : Drop(s);
+  if (live_ > 0) --live_;
   return Status::Ok();
 }
 
@@ -290,12 +375,26 @@ Status Pop3Client::RunBatch(std::int32_t count,
     generated += text.size() + 2;
     inflight.push_back(Pending{kind, number, generated});
     if (kind != Kind::kDele) ++fetches_inflight;
+    if (kind == Kind::kDele) dele_sent_ = true;
   };
   auto may_generate = [&] {
     return filling && !draining && next <= last && inflight.size() < window &&
            out.size() < kAhead;
   };
   for (;;) {
+    if (inflight.empty()) {
+      // Every reply owed was read: nothing else may be waiting.
+      Status u = NothingUnread();
+      if (!u.ok()) return Drop(u);
+      if (draining) {
+        // The refused TOP may have been a stray line: go on only once the
+        // sync point shows the replies in step.
+        u = Sync();
+        if (!u.ok()) return Drop(u);
+        draining = false;
+        next = restart;
+      }
+    }
     // Without pipelining a decided deletion goes out before the next fetch.
     if (!held.empty() && (!pipelined || fetches_inflight == 0 || held.size() >= kHeld)) {
       for (std::int32_t number : held) add(Kind::kDele, number);
@@ -316,14 +415,7 @@ Status Pop3Client::RunBatch(std::int32_t count,
       // The socket took everything: generate more before reading.
       if (out.empty() && may_generate()) continue;
     }
-    if (inflight.empty()) {
-      if (draining) {
-        draining = false;
-        next = restart;
-        continue;
-      }
-      return Status::Ok();
-    }
+    if (inflight.empty()) return Status::Ok();
     if (inflight.front().end > sent) {
       // The socket filled before the oldest command had left: wait for it.
       const std::size_t rest = static_cast<std::size_t>(inflight.front().end - sent);
@@ -339,6 +431,7 @@ Status Pop3Client::RunBatch(std::int32_t count,
     if (!s.ok() && s.code() != kErrorServer) return Drop(s);
     if (p.kind == Kind::kDele) {
       if (!s.ok()) return Drop(s);
+      if (live_ > 0) --live_;
       continue;
     }
     if (!s.ok()) {
@@ -380,8 +473,15 @@ Status Pop3Client::Disconnect() {
     connected_ = false;
     return Status::Ok();
   }
+  // QUIT commits the marks: only after a sync point shows every reply in
+  // step, and alone in its flight.
+  if (dele_sent_) {
+    Status s = Sync();
+    if (!s.ok()) return Drop(s);
+  }
   std::string line;
-  Status s = Command("QUIT", &line);
+  Status s = Send("QUIT");
+  if (s.ok()) s = ReadStatus(&line);
   conn_.Close();
   connected_ = false;
   return Report(s);

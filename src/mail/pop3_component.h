@@ -73,7 +73,10 @@ class Pop3Component {
   virtual Status DeleteEach(std::int32_t count) = 0;
 
   // Logs out (QUIT commits the marks) and closes the connection. The
-  // connection is closed even when QUIT fails.
+  // connection is closed even when QUIT fails. Once a deletion was marked,
+  // QUIT goes out only after STAT alone answered with the count of the
+  // messages not marked: a dialogue whose replies are out of step drops the
+  // connection without QUIT, so the server rolls every mark back.
   virtual Status Disconnect() = 0;
 };
 

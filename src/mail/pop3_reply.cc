@@ -56,6 +56,7 @@ void Pop3Capabilities::Add(std::string_view line) {
   if (word == "TOP") top = true;
   if (word == "PIPELINING") pipelining = true;
   if (word == "STLS") stls = true;
+  if (word == "USER") user = true;
 }
 
 }  // namespace tessaly

@@ -23,6 +23,7 @@ struct Pop3Capabilities {
   bool top = false;
   bool pipelining = false;
   bool stls = false;
+  bool user = false;  // USER and PASS accepted on this connection
   // Takes one line of a CAPA answer (case-insensitive keyword).
   void Add(std::string_view line);
 };

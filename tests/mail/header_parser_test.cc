@@ -27,7 +27,15 @@ TEST(HeaderParser, SplitsAndUnfolds) {
     bool ended;
   } cases[] = {
       {"simple", {"Subject: hi", "X-Sender: a", ""}, {"Subject|hi", "X-Sender|a"}, true},
-      {"blanks after colon", {"Subject: \t  hi there ", ""}, {"Subject|hi there "}, true},
+      {"blanks around value", {"Subject: \t  hi there \t ", ""}, {"Subject|hi there"}, true},
+      // CR CR LF line ends: the CR left on each line ends it, and a line of
+      // one CR is the empty line that ends the header.
+      {"cr cr lf", {"Subject: TESSALY 42\r", "X-Sender: TESSALYCom\r", "\r", "B: body\r"},
+       {"Subject|TESSALY 42", "X-Sender|TESSALYCom"}, true},
+      {"cr cr lf folded", {"Subject: a \r", "\tb\r\r", ""}, {"Subject|a \tb"}, true},
+      {"blank and cr", {"X-Sender: TESSALYCom \t\r", ""}, {"X-Sender|TESSALYCom"}, true},
+      {"only blanks", {"Subject:  \r", ""}, {"Subject|"}, true},
+      {"inner cr kept", {"Subject: a\rb", ""}, {"Subject|a\rb"}, true},
       {"no blank", {"Subject:hi", ""}, {"Subject|hi"}, true},
       {"empty value", {"Subject:", ""}, {"Subject|"}, true},
       {"folded", {"Subject: a", " b", "\tc", ""}, {"Subject|a b\tc"}, true},

@@ -1,8 +1,11 @@
 // The IMAP4 client against the local Dovecot: plain, STARTTLS and implicit
-// TLS on both address families, a wrong password, a missing folder, and
-// fetch + flag + expunge.
+// TLS on both address families, a wrong password, a missing folder,
+// fetch + flag + expunge, a message another client flagged \Deleted that
+// survives the check's expunge, and a server that refuses LOGIN without
+// TLS.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -31,12 +34,13 @@ class Recorder : public ComponentEvents {
 
 std::unique_ptr<Imap4Component> MakeClient(const testing::MailStack& stack, Recorder* rec,
                                            int port, bool ipv6, int mode,
-                                           const std::string& password) {
+                                           const std::string& password,
+                                           const std::string& host = "") {
   auto c = NewImap4Client(Imap4ClientOptions{stack.imaps_port()});
   c->SetEvents(rec);
   EXPECT_TRUE(c->SetConfig(ipv6 ? "UseIPv6=True" : "UseIPv6=False").ok());
   c->SetMailPort(port);
-  c->SetMailServer(ipv6 ? stack.host6() : stack.host4());
+  c->SetMailServer(!host.empty() ? host : ipv6 ? stack.host6() : stack.host4());
   c->SetUser("bob");
   c->SetPassword(password);
   EXPECT_TRUE(c->SetSslStartMode(mode).ok());
@@ -120,6 +124,91 @@ TEST(Imap4ClientMail, FetchesFlagsAndExpunges) {
   ASSERT_TRUE(client->Expunge().ok());
   ASSERT_TRUE(client->Disconnect().ok());
   EXPECT_EQ(stack->ListMessages("bob").size(), 27u);
+}
+
+// Runs a command line as another IMAP4 client would; its exit code.
+int RunCommand(const std::string& command) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buf[512];
+  while (std::fread(buf, 1, sizeof buf, pipe) > 0) {
+  }
+  return ::pclose(pipe);
+}
+
+// With UIDPLUS (Dovecot has it) the check expunges only what it flagged:
+// a message another client marked \Deleted is still there afterwards.
+TEST(Imap4ClientMail, ForeignDeletedMessageSurvivesTheExpunge) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  ASSERT_TRUE(stack->ClearMailbox("bob").ok());
+  ASSERT_TRUE(stack->PutMessage("bob", "Subject: foreign, deleted elsewhere\r\n\r\nx\r\n").ok());
+  // Another session flags the (only) message \Deleted and leaves.
+  ASSERT_EQ(RunCommand("curl -sS --max-time 20 imap://127.0.0.1:" +
+                       std::to_string(stack->imap_port()) + "/INBOX -u bob:" +
+                       stack->password("bob") + " -X 'STORE 1 +FLAGS (\\Deleted)'"),
+            0);
+  ASSERT_TRUE(stack->PutMessage("bob", "Subject: own\r\nX-Sender: TESSIMOCom\r\n\r\nx\r\n").ok());
+  ASSERT_TRUE(stack->PutMessage("bob", "Subject: foreign\r\n\r\nx\r\n").ok());
+
+  Recorder rec;
+  auto client = MakeClient(*stack, &rec, stack->imap_port(), false, 3, stack->password("bob"));
+  ASSERT_TRUE(client->Connect().ok());
+  client->SetMailbox("\"INBOX\"");
+  ASSERT_TRUE(client->SelectMailbox().ok());
+  std::int32_t count = 0;
+  ASSERT_TRUE(client->MessageCount(&count).ok());
+  ASSERT_EQ(count, 3);
+  Status s = client->FetchEach(count, [](std::int32_t, std::string_view subject) {
+    return subject == "own";
+  });
+  ASSERT_TRUE(s.ok()) << s.message();
+  ASSERT_TRUE(client->Expunge().ok());
+  ASSERT_TRUE(client->Disconnect().ok());
+
+  std::vector<testing::MaildirMessage> left = stack->ReadMessages("bob");
+  ASSERT_EQ(left.size(), 2u);
+  std::string subjects;
+  for (const auto& m : left) subjects += m.text.substr(0, m.text.find("\r\n")) + "|";
+  EXPECT_NE(subjects.find("Subject: foreign, deleted elsewhere|"), std::string::npos) << subjects;
+  EXPECT_NE(subjects.find("Subject: foreign|"), std::string::npos) << subjects;
+  bool uid_expunge = false;
+  for (const std::string& line : rec.trail) {
+    if (line.find(" UID EXPUNGE ") != std::string::npos) uid_expunge = true;
+  }
+  EXPECT_TRUE(uid_expunge);
+}
+
+// Dovecot with plain-text logins disabled advertises LOGINDISABLED on a
+// connection that is not TLS: the client sends no LOGIN there, and logs in
+// after STARTTLS, where the capabilities it reads again allow it.
+TEST(Imap4ClientMail, NoLoginWithoutTlsWhereTheServerForbidsIt) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  if (stack->noplain_imap_port() == 0) GTEST_SKIP() << "stack.env names no NOPLAIN_IMAP_PORT";
+  struct Case {
+    const char* name;
+    int mode;
+    const char* error;  // "" for a login
+  } cases[] = {
+      {"plain", 3, "server refuses login without TLS; turn SSL on"},
+      {"starttls", 0, ""},
+  };
+  for (const Case& c : cases) {
+    Recorder rec;
+    auto client = MakeClient(*stack, &rec, stack->noplain_imap_port(), false, c.mode,
+                             stack->password("bob"), stack->noplain_host());
+    Status s = client->Connect();
+    EXPECT_EQ(s.message(), c.error) << c.name;
+    bool login_sent = false;
+    for (const std::string& line : rec.trail) {
+      if (line.find(" LOGIN ") != std::string::npos) login_sent = true;
+    }
+    EXPECT_EQ(login_sent, *c.error == '\0') << c.name;
+    if (s.ok()) {
+      client->SetMailbox("\"INBOX\"");
+      EXPECT_TRUE(client->SelectMailbox().ok()) << c.name;
+      EXPECT_TRUE(client->Disconnect().ok()) << c.name;
+    }
+  }
 }
 
 }  // namespace

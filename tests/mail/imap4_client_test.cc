@@ -1,11 +1,14 @@
 // The IMAP4 retrieval over the real IMAP4 client against the scripted
-// server on loopback: the exact commands of one operation (LOGIN, SELECT
-// of a quoted name, one FETCH over the sequence set, one STORE over the
-// decided messages, EXPUNGE, LOGOUT), and the faults a real server does not
-// produce on demand (NO and BAD, a malformed EXISTS or FETCH, a stall
-// mid-FETCH, a drop mid-literal, a 1 MB header literal, 8-bit bytes). A
-// failure must end within the time-out plus one second with its exact
-// text, and never flag or expunge a message the rules did not mark.
+// server on loopback: the exact commands of one operation (CAPABILITY,
+// LOGIN, SELECT of a quoted name, one UID FETCH, one UID STORE over the
+// decided messages, EXPUNGE or UID EXPUNGE, LOGOUT), and the faults a real
+// server does not produce on demand (NO and BAD, a malformed EXISTS or
+// FETCH, an EXPUNGE mid-FETCH, a literal that does not end where its size
+// says, a stall mid-FETCH, a drop mid-literal, a 1 MB header literal, 8-bit
+// bytes, LOGINDISABLED). A failure must end within the time-out plus one
+// second with its exact text, and never flag or expunge a message the rules
+// did not mark. UIDs differ from the message numbers throughout, so a
+// number sent where a UID belongs shows in the transcript.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -25,20 +28,26 @@ namespace {
 using std::chrono::seconds;
 using testing::EightBitBytes;
 using testing::LongLine;
+using testing::ScriptServer;
 using testing::ServerScript;
 using Lines = std::vector<std::string>;
 
 constexpr std::int16_t kTimeout = 2;  // seconds
 
-const std::string kFetch = "a4 FETCH 1:3 (BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])";
-const Lines kLoginLines = {"a1 CAPABILITY", "a2 LOGIN \"u\" \"p\""};
-const Lines kSelectLines = {"a1 CAPABILITY", "a2 LOGIN \"u\" \"p\"", "a3 SELECT \"Sent Items\""};
-const Lines kFetchLines = {"a1 CAPABILITY", "a2 LOGIN \"u\" \"p\"", "a3 SELECT \"Sent Items\"",
-                           kFetch};
+const std::string kFetch = "a4 UID FETCH 1:* (UID BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])";
+const std::string kLogin = "a2 LOGIN \"u\" \"p\"";
+const Lines kLoginLines = {"a1 CAPABILITY", kLogin};
+const Lines kSelectLines = {"a1 CAPABILITY", kLogin, "a3 SELECT \"Sent Items\""};
+const Lines kFetchLines = {"a1 CAPABILITY", kLogin, "a3 SELECT \"Sent Items\"", kFetch};
 Lines Join(Lines a, const Lines& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
+
+// The LOGIN reply with the capabilities after login: with UIDPLUS the
+// client expunges only its own messages.
+const std::string kLoggedIn = "a2 OK [CAPABILITY IMAP4rev1 LITERAL+] Logged in";
+const std::string kLoggedInUidplus = "a2 OK [CAPABILITY IMAP4rev1 LITERAL+ UIDPLUS] Logged in";
 
 // Greeting, CAPABILITY and LOGIN as far as the LOGIN command.
 ServerScript ToLogin() {
@@ -48,33 +57,54 @@ ServerScript ToLogin() {
   return s;
 }
 // ... and on to the SELECT command.
-ServerScript ToSelect() {
+ServerScript ToSelect(const std::string& logged_in = kLoggedIn) {
   ServerScript s = ToLogin();
-  s.Send("a2 OK logged in").Expect("a3 SELECT");
+  s.Send(logged_in).Expect("a3 SELECT");
   return s;
 }
+const char* const kSelected[] = {"* FLAGS (\\Deleted \\Seen)", "* 3 EXISTS", "* 0 RECENT",
+                                 "a3 OK [READ-WRITE] selected"};
 // ... and on to the FETCH command, with three messages in the mailbox.
-ServerScript ToFetch() {
-  ServerScript s = ToSelect();
-  s.Send("* FLAGS (\\Deleted \\Seen)").Send("* 3 EXISTS").Send("* 0 RECENT")
-      .Send("a3 OK [READ-WRITE] selected").Expect("a4 FETCH");
+ServerScript ToFetch(const std::string& logged_in = kLoggedIn) {
+  ServerScript s = ToSelect(logged_in);
+  for (const char* line : kSelected) s.Send(line);
+  s.Expect("a4 UID FETCH");
   return s;
 }
 
-// One FETCH response carrying header fields as a literal.
-std::string Item(int n, const std::string& fields) {
+// One FETCH response carrying header fields as a literal: message number
+// n with UID uid.
+std::string Item(int n, int uid, const std::string& fields) {
   const std::string literal = fields + "\r\n";
-  return "* " + std::to_string(n) + " FETCH (BODY[HEADER.FIELDS (SUBJECT X-SENDER)] {" +
-         std::to_string(literal.size()) + "}\r\n" + literal + ")\r\n";
+  return "* " + std::to_string(n) + " FETCH (UID " + std::to_string(uid) +
+         " BODY[HEADER.FIELDS (SUBJECT X-SENDER)] {" + std::to_string(literal.size()) + "}\r\n" +
+         literal + ")\r\n";
 }
 
 // A foreign message, the control mail (message 2, the check's own) and
-// another foreign message.
+// another foreign message, with UIDs 101 to 103.
 const std::string kSubject = "TESSIMO 42";
 const std::string kForeign1 = "Subject: hello\r\n";
 const std::string kOwn = "Subject: TESSIMO 42\r\nX-Sender: TESSIMOCom\r\n";
 const std::string kForeign3 = "Subject: bye\r\n";
-const std::string kMailbox = Item(1, kForeign1) + Item(2, kOwn) + Item(3, kForeign3);
+const std::string kMailbox = Item(1, 101, kForeign1) + Item(2, 102, kOwn) + Item(3, 103, kForeign3);
+
+// The first FETCH response of the mailbox with a literal of `announced`
+// bytes holding `data`: the literal does not end where its size says.
+std::string MisplacedLiteral(std::size_t announced, const std::string& data) {
+  return "* 1 FETCH (UID 101 BODY[HEADER.FIELDS (SUBJECT X-SENDER)] {" +
+         std::to_string(announced) + "}\r\n" + data;
+}
+// Message 1 whose literal claims the next response too: read by its size,
+// message 1 would carry message 2's X-Sender.
+const std::string kSwallowing = [] {
+  const std::string item2 = Item(2, 102, kOwn);
+  const std::string swallowed = kForeign1 + ")\r\n" + item2.substr(0, item2.size() - 3);
+  return MisplacedLiteral(swallowed.size(), swallowed) + ")\r\n" + Item(3, 103, kForeign3);
+}();
+// Message 1 whose literal stops short in its own field.
+const std::string kStopsShort = MisplacedLiteral(9, kForeign1 + "\r\n)\r\n") +
+                                Item(2, 102, kOwn) + Item(3, 103, kForeign3);
 
 struct Case {
   const char* name;
@@ -82,42 +112,96 @@ struct Case {
   std::string result;
   Lines transcript;  // every command the client sent, over the whole run
   bool only_delete_own = true;
+  bool ssl = false;
 };
 
 std::vector<Case> Cases() {
   const std::string fetched = "a4 OK Fetch completed.";
   const std::string eight = "x" + EightBitBytes();
+  const std::string store102 = "a5 UID STORE 102 +FLAGS.SILENT (\\Deleted)";
+  const std::string store_all = "a5 UID STORE 101:103 +FLAGS.SILENT (\\Deleted)";
   return {
       // Transcripts.
       {"one_operation",
-       ToFetch().SendRaw(kMailbox).Send(fetched).Expect("a5 STORE").Send("a5 OK")
+       ToFetch().SendRaw(kMailbox).Send(fetched).Expect("a5 UID STORE").Send("a5 OK")
            .Expect("a6 EXPUNGE").Send("* 2 EXPUNGE").Send("a6 OK").Expect("a7 LOGOUT")
            .Send("* BYE").Send("a7 OK"),
+       "OK", Join(kFetchLines, {store102, "a6 EXPUNGE", "a7 LOGOUT"})},
+      // With UIDPLUS only the flagged UIDs are expunged; ranges cover
+      // consecutive UIDs only.
+      {"uidplus",
+       ToFetch(kLoggedInUidplus)
+           .SendRaw(Item(1, 101, kForeign1) + Item(2, 102, kOwn) + Item(3, 105, kForeign3))
+           .Send(fetched).Expect("a5 UID STORE").Send("a5 OK").Expect("a6 UID EXPUNGE")
+           .Send("* 2 EXPUNGE").Send("* 1 EXPUNGE").Send("* 1 EXPUNGE").Send("a6 OK")
+           .Expect("a7 LOGOUT").Send("a7 OK"),
        "OK",
-       Join(kFetchLines, {"a5 STORE 2 +FLAGS.SILENT (\\Deleted)", "a6 EXPUNGE", "a7 LOGOUT"})},
-      {"delete_all",
-       ToFetch().SendRaw(kMailbox).Send(fetched).Expect("a5 STORE").Send("a5 OK")
-           .Expect("a6 EXPUNGE").Send("a6 OK").Expect("a7 LOGOUT").Send("a7 OK"),
-       "OK",
-       Join(kFetchLines, {"a5 STORE 1:3 +FLAGS.SILENT (\\Deleted)", "a6 EXPUNGE", "a7 LOGOUT"}),
+       Join(kFetchLines, {"a5 UID STORE 101:102,105 +FLAGS.SILENT (\\Deleted)",
+                          "a6 UID EXPUNGE 101:102,105", "a7 LOGOUT"}),
        false},
+      {"delete_all",
+       ToFetch().SendRaw(kMailbox).Send(fetched).Expect("a5 UID STORE").Send("a5 OK")
+           .Expect("a6 EXPUNGE").Send("a6 OK").Expect("a7 LOGOUT").Send("a7 OK"),
+       "OK", Join(kFetchLines, {store_all, "a6 EXPUNGE", "a7 LOGOUT"}), false},
       {"nothing_to_flag",
-       ToFetch().SendRaw(Item(1, kForeign1) + Item(2, kForeign3) + Item(3, ""))
+       ToFetch().SendRaw(Item(1, 101, kForeign1) + Item(2, 102, kForeign3) + Item(3, 103, ""))
            .Send(fetched).Expect("a5 LOGOUT").Send("a5 OK"),
        "ERR IMAP4: messages received with wrong subject (hello-bye)",
        Join(kFetchLines, {"a5 LOGOUT"})},
       {"empty_mailbox",
        ToSelect().Send("* 0 EXISTS").Send("a3 OK").Expect("a4 LOGOUT").Send("a4 OK"),
        "ERR IMAP4: no messages received", Join(kSelectLines, {"a4 LOGOUT"})},
-      // Flag updates and numbers outside the set are no messages to decide.
-      {"unsolicited_fetch",
-       ToFetch().SendRaw(Item(1, kForeign1) + "* 1 FETCH (FLAGS (\\Seen))\r\n" +
-                         Item(2, kOwn) + "* 9 FETCH (FLAGS (\\Seen))\r\n" + Item(3, kForeign3))
-           .Send(fetched).Expect("a5 STORE").Send("a5 OK").Expect("a6 EXPUNGE").Send("a6 OK")
-           .Expect("a7 LOGOUT").Send("a7 OK"),
+      // Capabilities in the greeting save the CAPABILITY command; a LOGIN
+      // reply without them makes the client ask after login.
+      {"capabilities_from_greeting_and_after_login",
+       ServerScript().Send("* OK [CAPABILITY IMAP4rev1 LITERAL+] ready").Expect("a1 LOGIN")
+           .Send("a1 OK Logged in").Expect("a2 CAPABILITY")
+           .Send("* CAPABILITY IMAP4rev1 UIDPLUS").Send("a2 OK").Expect("a3 SELECT")
+           .Send("* 1 EXISTS").Send("a3 OK").Expect("a4 UID FETCH").SendRaw(Item(1, 7, kOwn))
+           .Send(fetched).Expect("a5 UID STORE").Send("a5 OK").Expect("a6 UID EXPUNGE")
+           .Send("a6 OK").Expect("a7 LOGOUT").Send("a7 OK"),
        "OK",
-       Join(kFetchLines, {"a5 STORE 1:3 +FLAGS.SILENT (\\Deleted)", "a6 EXPUNGE", "a7 LOGOUT"}),
-       false},
+       {"a1 LOGIN \"u\" \"p\"", "a2 CAPABILITY", "a3 SELECT \"Sent Items\"", kFetch,
+        "a5 UID STORE 7 +FLAGS.SILENT (\\Deleted)", "a6 UID EXPUNGE 7", "a7 LOGOUT"}},
+      // Flag updates, repeats of a UID and numbers beyond the count are no
+      // messages to decide: the repeat of UID 101 does not make it own.
+      {"unsolicited_fetch",
+       ToFetch().SendRaw(Item(1, 101, kForeign1) + "* 1 FETCH (FLAGS (\\Seen))\r\n" +
+                         Item(1, 101, kOwn) + Item(2, 102, kOwn) + Item(9, 109, kOwn) +
+                         Item(3, 103, kForeign3))
+           .Send(fetched).Expect("a5 UID STORE").Send("a5 OK").Expect("a6 EXPUNGE")
+           .Send("a6 OK").Expect("a7 LOGOUT").Send("a7 OK"),
+       "OK", Join(kFetchLines, {store102, "a6 EXPUNGE", "a7 LOGOUT"})},
+      // Another client removes message 1 mid-FETCH: the numbers after it
+      // move down, the decision for UID 102 stays with UID 102, and the
+      // message that arrived meanwhile (now number 3) is beyond the count.
+      {"expunge_mid_fetch",
+       ToFetch().SendRaw(Item(1, 101, kForeign1) + "* 1 EXPUNGE\r\n" + Item(1, 102, kOwn) +
+                         Item(2, 103, kForeign3) + "* 3 EXISTS\r\n" + Item(3, 104, kOwn))
+           .Send(fetched).Expect("a5 UID STORE").Send("a5 OK").Expect("a6 EXPUNGE")
+           .Send("a6 OK").Expect("a7 LOGOUT").Send("a7 OK"),
+       "OK", Join(kFetchLines, {store102, "a6 EXPUNGE", "a7 LOGOUT"})},
+      {"expunge_mid_fetch_delete_all",
+       ToFetch().SendRaw(Item(1, 101, kForeign1) + "* 1 EXPUNGE\r\n" + Item(1, 102, kOwn) +
+                         Item(2, 103, kForeign3) + "* 3 EXISTS\r\n" + Item(3, 104, kOwn))
+           .Send(fetched).Expect("a5 UID STORE").Send("a5 OK").Expect("a6 EXPUNGE")
+           .Send("a6 OK").Expect("a7 LOGOUT").Send("a7 OK"),
+       "OK", Join(kFetchLines, {store_all, "a6 EXPUNGE", "a7 LOGOUT"}), false},
+      // Other servers' forms: Courier quotes the field names, the UID may
+      // follow the literal, Mailutils upper-cases field names and answers
+      // EXPUNGE with "EXPUNGED", Cyrus sends FETCH after a silent STORE.
+      {"other_servers",
+       ToFetch(kLoggedInUidplus)
+           .SendRaw("* 1 FETCH (BODY[HEADER.FIELDS (\"SUBJECT\" \"X-SENDER\")] {16}\r\n"
+                    "Subject: hello\r\n UID 101)\r\n"
+                    "* 2 FETCH (BODY[HEADER.FIELDS (\"SUBJECT\" \"X-SENDER\")] {45}\r\n"
+                    "SUBJECT: TESSIMO 42\r\nX-SENDER: TESSIMOCom\r\n\r\n"
+                    " UID 102 FLAGS (\\Seen))\r\n")
+           .Send("* 3 FETCH (UID 103 BODY[HEADER.FIELDS (SUBJECT X-SENDER)] \"\")")
+           .Send(fetched).Expect("a5 UID STORE").Send("* 2 FETCH (FLAGS (\\Seen \\Deleted))")
+           .Send("a5 OK").Expect("a6 UID EXPUNGE").Send("* 2 EXPUNGED").Send("a6 OK")
+           .Expect("a7 LOGOUT").Send("a7 OK"),
+       "OK", Join(kFetchLines, {store102, "a6 UID EXPUNGE 102", "a7 LOGOUT"})},
 
       // Faults.
       {"no_greeting", ServerScript().RecordUntilClose(),
@@ -127,6 +211,32 @@ std::vector<Case> Cases() {
        "ERR IMAP4:a2 NO [AUTHENTICATIONFAILED] Authentication failed. (3)", kLoginLines},
       {"login_bad", ToLogin().Send("a2 BAD Error in IMAP command").RecordUntilClose(),
        "ERR IMAP4:a2 BAD Error in IMAP command (3)", kLoginLines},
+      // LOGINDISABLED without TLS: no LOGIN, so no password on the wire.
+      {"logindisabled_in_greeting",
+       ServerScript().Send("* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] ready")
+           .RecordUntilClose(),
+       "ERR IMAP4:server refuses login without TLS; turn SSL on (3)", {}},
+      {"logindisabled_in_capability",
+       ServerScript().Send("* OK ready").Expect("a1 CAPABILITY")
+           .Send("* CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED").Send("a1 OK")
+           .RecordUntilClose(),
+       "ERR IMAP4:server refuses login without TLS; turn SSL on (3)", {"a1 CAPABILITY"}},
+      // After STARTTLS the capabilities are read again: LOGINDISABLED from
+      // before TLS no longer holds. (The client drops a TLS connection
+      // without close_notify, so these scripts end before it does.)
+      {"starttls_reads_capabilities_again",
+       ServerScript().Send("* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] ready")
+           .Expect("a1 STARTTLS").Send("a1 OK Begin TLS").StartTls().Expect("a2 CAPABILITY")
+           .Send("* CAPABILITY IMAP4rev1 AUTH=PLAIN").Send("a2 OK").Expect("a3 LOGIN")
+           .Send("a3 NO [AUTHENTICATIONFAILED] Authentication failed."),
+       "ERR IMAP4:a3 NO [AUTHENTICATIONFAILED] Authentication failed. (3)",
+       {"a1 STARTTLS", "a2 CAPABILITY", "a3 LOGIN \"u\" \"p\""}, true, true},
+      {"logindisabled_after_starttls",
+       ServerScript().Send("* OK [CAPABILITY IMAP4rev1 STARTTLS] ready").Expect("a1 STARTTLS")
+           .Send("a1 OK Begin TLS").StartTls().Expect("a2 CAPABILITY")
+           .Send("* CAPABILITY IMAP4rev1 LOGINDISABLED").Send("a2 OK"),
+       "ERR IMAP4:server refuses LOGIN (LOGINDISABLED) (3)", {"a1 STARTTLS", "a2 CAPABILITY"},
+       true, true},
       {"select_no", ToSelect().Send("a3 NO Mailbox doesn't exist: Sent Items").RecordUntilClose(),
        "ERR IMAP4:a3 NO Mailbox doesn't exist: Sent Items (4)", kSelectLines},
       {"select_bad", ToSelect().Send("a3 BAD Invalid mailbox name").RecordUntilClose(),
@@ -139,46 +249,83 @@ std::vector<Case> Cases() {
        "ERR IMAP4:SELECT reply without EXISTS (4)", kSelectLines},
       // Message 2 is own and decided; the refusal that follows flags nothing.
       {"fetch_no",
-       ToFetch().SendRaw(Item(1, kForeign1) + Item(2, kOwn)).Send("a4 NO [SERVERBUG] failed")
-           .RecordUntilClose(),
+       ToFetch().SendRaw(Item(1, 101, kForeign1) + Item(2, 102, kOwn))
+           .Send("a4 NO [SERVERBUG] failed").RecordUntilClose(),
        "ERR IMAP4:a4 NO [SERVERBUG] failed (7)", kFetchLines},
       {"fetch_bad", ToFetch().Send("a4 BAD Error in IMAP command FETCH").RecordUntilClose(),
        "ERR IMAP4:a4 BAD Error in IMAP command FETCH (7)", kFetchLines, false},
       {"malformed_fetch",
-       ToFetch().SendRaw(Item(1, kOwn)).Send("* x FETCH (FLAGS ())").RecordUntilClose(),
+       ToFetch().SendRaw(Item(1, 101, kOwn)).Send("* x FETCH (FLAGS ())").RecordUntilClose(),
        "ERR IMAP4:malformed FETCH \"* x FETCH (FLAGS ())\" (7)", kFetchLines, false},
-      {"stall_mid_fetch", ToFetch().SendRaw(Item(1, kOwn) + Item(2, kOwn)).RecordUntilClose(),
+      {"malformed_expunge",
+       ToFetch().SendRaw(Item(1, 101, kOwn)).Send("* 0 EXPUNGE").RecordUntilClose(),
+       "ERR IMAP4:malformed EXPUNGE \"* 0 EXPUNGE\" (7)", kFetchLines, false},
+      {"fetch_without_uid",
+       ToFetch().SendRaw("* 1 FETCH (BODY[HEADER.FIELDS (SUBJECT X-SENDER)] {2}\r\n\r\n)\r\n")
+           .RecordUntilClose(),
+       "ERR IMAP4:FETCH reply without UID \"* 1 FETCH (BODY[HEADER.FIELDS (SUBJECT X-SENDER)] "
+       "{2}\" (7)",
+       kFetchLines, false},
+      {"uid_zero",
+       ToFetch().SendRaw(Item(1, 0, kOwn)).RecordUntilClose(),
+       "ERR IMAP4:malformed FETCH \"* 1 FETCH (UID 0 BODY[HEADER.FIELDS (SUBJECT X-SENDER)] "
+       "{45}\" (7)",
+       kFetchLines, false},
+      // A literal whose size does not match its data flags nothing.
+      {"literal_larger_than_data", ToFetch().SendRaw(kSwallowing).Send(fetched).RecordUntilClose(),
+       "ERR IMAP4:FETCH literal does not end where announced: \")\" (7)", kFetchLines},
+      {"literal_smaller_than_data", ToFetch().SendRaw(kStopsShort).Send(fetched).RecordUntilClose(),
+       "ERR IMAP4:FETCH literal does not end where announced: \"hello\" (7)", kFetchLines, false},
+      {"stall_mid_fetch",
+       ToFetch().SendRaw(Item(1, 101, kOwn) + Item(2, 102, kOwn)).RecordUntilClose(),
        "ERR IMAP4:connection timed out after 2 s (7)", kFetchLines, false},
       {"drop_mid_literal",
-       ToFetch().SendRaw(Item(1, kOwn) + "* 2 FETCH (BODY[HEADER.FIELDS (SUBJECT X-SENDER)] {40}"
+       ToFetch().SendRaw(Item(1, 101, kOwn) +
+                         "* 2 FETCH (UID 102 BODY[HEADER.FIELDS (SUBJECT X-SENDER)] {40}"
                          "\r\nSubject: TESS").Drop(),
        "ERR IMAP4:read failed: Connection reset by peer (7)", kFetchLines, false},
       {"store_no",
-       ToFetch().SendRaw(kMailbox).Send(fetched).Expect("a5 STORE").Send("a5 NO [CANNOT] read-only")
-           .RecordUntilClose(),
-       "ERR IMAP4:a5 NO [CANNOT] read-only (7)",
-       Join(kFetchLines, {"a5 STORE 2 +FLAGS.SILENT (\\Deleted)"})},
+       ToFetch().SendRaw(kMailbox).Send(fetched).Expect("a5 UID STORE")
+           .Send("a5 NO [CANNOT] read-only").RecordUntilClose(),
+       "ERR IMAP4:a5 NO [CANNOT] read-only (7)", Join(kFetchLines, {store102})},
       {"expunge_no",
-       ToFetch().SendRaw(kMailbox).Send(fetched).Expect("a5 STORE").Send("a5 OK")
+       ToFetch().SendRaw(kMailbox).Send(fetched).Expect("a5 UID STORE").Send("a5 OK")
            .Expect("a6 EXPUNGE").Send("a6 NO expunge failed").RecordUntilClose(),
-       "ERR IMAP4:a6 NO expunge failed (8)",
-       Join(kFetchLines, {"a5 STORE 2 +FLAGS.SILENT (\\Deleted)", "a6 EXPUNGE"})},
+       "ERR IMAP4:a6 NO expunge failed (8)", Join(kFetchLines, {store102, "a6 EXPUNGE"})},
       // Header faults that are no failure. The X-Sender after a 1 MB
       // Subject still marks message 1 own, and the literal count stays
       // exact across it (message 2 is still found).
       {"one_mb_header_literal",
-       ToFetch().SendRaw(Item(1, "Subject: " + LongLine(1 << 20) + "\r\nX-Sender: TESSIMOCom\r\n") +
-                         Item(2, kOwn) + Item(3, kForeign3))
-           .Send(fetched).Expect("a5 STORE").Send("a5 OK").Expect("a6 EXPUNGE").Send("a6 OK")
-           .Expect("a7 LOGOUT").Send("a7 OK"),
+       ToFetch().SendRaw(Item(1, 101, "Subject: " + LongLine(1 << 20) +
+                                          "\r\nX-Sender: TESSIMOCom\r\n") +
+                         Item(2, 102, kOwn) + Item(3, 103, kForeign3))
+           .Send(fetched).Expect("a5 UID STORE").Send("a5 OK").Expect("a6 EXPUNGE")
+           .Send("a6 OK").Expect("a7 LOGOUT").Send("a7 OK"),
        "OK",
-       Join(kFetchLines, {"a5 STORE 1:2 +FLAGS.SILENT (\\Deleted)", "a6 EXPUNGE", "a7 LOGOUT"})},
+       Join(kFetchLines, {"a5 UID STORE 101:102 +FLAGS.SILENT (\\Deleted)", "a6 EXPUNGE",
+                          "a7 LOGOUT"})},
       {"eight_bit_subject",
-       ToFetch().SendRaw(Item(1, "Subject: " + eight + "\r\n") + Item(2, kForeign3) + Item(3, ""))
+       ToFetch().SendRaw(Item(1, 101, "Subject: " + eight + "\r\n") + Item(2, 102, kForeign3) +
+                         Item(3, 103, ""))
            .Send(fetched).Expect("a5 LOGOUT").Send("a5 OK"),
        "ERR IMAP4: messages received with wrong subject (" + eight + "-bye)",
        Join(kFetchLines, {"a5 LOGOUT"})},
   };
+}
+
+RetrieveArgs Args(int port, bool only_delete_own, bool ssl) {
+  RetrieveArgs a;
+  a.host = "127.0.0.1";
+  a.port = port;
+  a.user = "u";
+  a.password = "p";
+  a.mailbox = "Sent Items";
+  a.subject = kSubject;
+  a.timeout = kTimeout;
+  a.only_delete_own = only_delete_own;
+  a.ssl = ssl;
+  a.mode = "TESSIMO";
+  return a;
 }
 
 // gtest prints the case by its name.
@@ -195,16 +342,7 @@ TEST_P(Imap4OperationTest, ResultAndTranscript) {
     auto pop3 = NewPop3Client();
     auto imap4 = NewImap4Client();
     RetrieveOperations ops(*pop3, *imap4, trace);
-    RetrieveArgs a;
-    a.host = "127.0.0.1";
-    a.port = port;
-    a.user = "u";
-    a.password = "p";
-    a.mailbox = "Sent Items";
-    a.subject = kSubject;
-    a.timeout = kTimeout;
-    a.only_delete_own = c.only_delete_own;
-    a.mode = "TESSIMO";
+    RetrieveArgs a = Args(port, c.only_delete_own, c.ssl);
     return ops.RetrieveMessagesImap4(a);
   });
   ASSERT_TRUE(run.done) << c.name;
@@ -216,6 +354,68 @@ TEST_P(Imap4OperationTest, ResultAndTranscript) {
 
 INSTANTIATE_TEST_SUITE_P(Script, Imap4OperationTest, ::testing::ValuesIn(Cases()),
                          [](const auto& i) { return std::string(i.param.name); });
+
+// The one-message-at-a-time calls flag by UID too, and only a message set
+// that was fetched: a flag never goes to a number whose message was not
+// examined.
+TEST(Imap4MessageSet, FlagsWhatTheFetchExamined) {
+  ServerScript script = ToSelect();
+  for (const char* line : kSelected) script.Send(line);
+  script.Expect("a4 FETCH 2").SendRaw(Item(2, 102, kOwn)).Send("a4 OK").Expect("a5 UID STORE")
+      .Send("a5 OK").Expect("a6 LOGOUT").Send("a6 OK");
+  ScriptServer server(script);
+  auto imap4 = NewImap4Client();
+  imap4->SetMailPort(server.port());
+  imap4->SetMailServer("127.0.0.1");
+  imap4->SetUser("u");
+  imap4->SetPassword("p");
+  ASSERT_TRUE(imap4->SetSslStartMode(3).ok());
+  imap4->SetTimeout(kTimeout);
+  ASSERT_TRUE(imap4->Connect().ok());
+  imap4->SetMailbox("\"Sent Items\"");
+  ASSERT_TRUE(imap4->SelectMailbox().ok());
+  ASSERT_TRUE(imap4->SetMessageSet("2").ok());
+  Status s = imap4->DeleteFromMailbox();
+  EXPECT_EQ(s.message(), "message set not fetched");
+  ASSERT_TRUE(imap4->FetchHeaders().ok());
+  EXPECT_EQ(imap4->Subject(), kSubject);
+  ASSERT_TRUE(imap4->DeleteFromMailbox().ok());
+  ASSERT_TRUE(imap4->SetMessageSet("3").ok());
+  EXPECT_FALSE(imap4->DeleteFromMailbox().ok());
+  EXPECT_TRUE(imap4->Disconnect().ok());
+  ASSERT_TRUE(server.WaitDone(seconds(5)));
+  EXPECT_EQ(server.Transcript(),
+            Join(kSelectLines, {"a4 FETCH 2 (UID BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])",
+                                "a5 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a6 LOGOUT"}));
+  EXPECT_EQ(server.Errors(), Lines{});
+}
+
+// A user name or password that would break the command line is refused
+// before the client connects at all: no byte of it reaches a server.
+TEST(Imap4Credentials, LineBreaksAndNulAreNeverSent) {
+  struct Cred {
+    const char* name;
+    std::string user, password, result;
+  } cases[] = {
+      {"user crlf", "u\r\na9 DELETE INBOX", "p", "ERR IMAP4:user name cannot be sent (3)"},
+      {"password crlf", "u", "p\r\na9 DELETE INBOX", "ERR IMAP4:password cannot be sent (3)"},
+      {"password lf", "u", "p\nx", "ERR IMAP4:password cannot be sent (3)"},
+      {"password cr", "u", "p\rx", "ERR IMAP4:password cannot be sent (3)"},
+      {"password nul", "u", std::string("p\0x", 3), "ERR IMAP4:password cannot be sent (3)"},
+  };
+  for (const Cred& c : cases) {
+    ScriptServer server(ToSelect());
+    CaptureTraceSink trace;
+    auto pop3 = NewPop3Client();
+    auto imap4 = NewImap4Client();
+    RetrieveOperations ops(*pop3, *imap4, trace);
+    RetrieveArgs a = Args(server.port(), true, false);
+    a.user = c.user;
+    a.password = c.password;
+    EXPECT_EQ(ops.RetrieveMessagesImap4(a), c.result) << c.name;
+    EXPECT_EQ(server.connections(), 0u) << c.name;
+  }
+}
 
 }  // namespace
 }  // namespace tessaly

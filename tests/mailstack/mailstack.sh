@@ -51,6 +51,16 @@ readonly IMAPS_PORT=$((PORT_BASE + 993))
 readonly ALL_PORTS=("$SMTP_PORT" "$SUBMISSION_PORT" "$SMTPS_PORT" "$POP3_PORT" \
                     "$POP3S_PORT" "$IMAP_PORT" "$IMAPS_PORT")
 
+# Plain-text logins refused: Dovecot's IMAP4 and POP3 on their own loopback
+# address. Dovecot takes a connection whose local and remote addresses are
+# equal (127.0.0.1 to 127.0.0.1) as secured and then allows plain-text
+# logins, so these listeners sit on 127.0.0.2: a client connecting there
+# comes from 127.0.0.1, and Dovecot advertises LOGINDISABLED (IMAP4), drops
+# USER from CAPA (POP3) and offers STARTTLS/STLS.
+readonly NOPLAIN_HOST=127.0.0.2
+readonly NOPLAIN_IMAP_PORT=$((PORT_BASE + 243)) NOPLAIN_POP3_PORT=$((PORT_BASE + 210))
+readonly NOPLAIN_ENDPOINTS=("$NOPLAIN_HOST:$NOPLAIN_IMAP_PORT" "$NOPLAIN_HOST:$NOPLAIN_POP3_PORT")
+
 readonly PF_DIR=$RUN/postfix DC_DIR=$RUN/dovecot TLS_DIR=$RUN/tls MAIL_DIR=$RUN/mail
 readonly PF_SPOOL=$PF_DIR/spool PF_LOG=$RUN/log/postfix.log DC_LOG=$RUN/log/dovecot.log
 readonly DC_BASE=$DC_DIR/run DC_CONF=$DC_DIR/dovecot.conf
@@ -313,6 +323,28 @@ service anvil {
 EOF
 }
 
+# Appended to the Dovecot configuration; Dovecot merges the service
+# sections with the ones above.
+write_dovecot_noplain_config() {
+  cat >>"$DC_CONF" <<EOF
+service imap-login {
+  inet_listener imap_noplain {
+    address = $NOPLAIN_HOST
+    port = $NOPLAIN_IMAP_PORT
+  }
+}
+service pop3-login {
+  inet_listener pop3_noplain {
+    address = $NOPLAIN_HOST
+    port = $NOPLAIN_POP3_PORT
+  }
+}
+local $NOPLAIN_HOST {
+  disable_plaintext_auth = yes
+}
+EOF
+}
+
 write_env() {
   local i tmp=$RUN/stack.env.tmp
   {
@@ -329,6 +361,9 @@ write_env() {
     echo "POP3S_PORT=$POP3S_PORT"
     echo "IMAP_PORT=$IMAP_PORT"
     echo "IMAPS_PORT=$IMAPS_PORT"
+    echo "NOPLAIN_HOST=$NOPLAIN_HOST"
+    echo "NOPLAIN_IMAP_PORT=$NOPLAIN_IMAP_PORT"
+    echo "NOPLAIN_POP3_PORT=$NOPLAIN_POP3_PORT"
     echo "USERS=\"${USERS[*]}\""
     for i in "${!USERS[@]}"; do echo "PASSWORD_${USERS[$i]}=${PASSWORDS[$i]}"; done
     echo "MAIL_DIR=$MAIL_DIR"
@@ -387,6 +422,7 @@ do_start() {
   make_mailboxes
   write_postfix_config
   write_dovecot_config
+  write_dovecot_noplain_config
   mkdir -p "$RUN/log"
   : >"$RUN/log/start.out"
   run_detached "$RUN/log/start.out" "$DOVECOT_BIN" -c "$DC_CONF" ||
@@ -400,6 +436,9 @@ do_start() {
       for port in "${ALL_PORTS[@]}"; do
         port_answers "$host" "$port" || missing+=" $host:$port"
       done
+    done
+    for port in "${NOPLAIN_ENDPOINTS[@]}"; do
+      port_answers "${port%:*}" "${port##*:}" || missing+=" $port"
     done
     [ -z "$missing" ] && break
     if [ $SECONDS -ge $deadline ]; then

@@ -1,7 +1,8 @@
 // Proves the local mail stack: every listener answers on both loopback
 // addresses, mail sent by SMTP lands in the Maildir, submission needs AUTH,
-// POP3 and IMAP4 logins work over plain, STARTTLS and implicit TLS, and the
-// on-demand recipients give their replies. Uses the curl command line as an
+// POP3 and IMAP4 logins work over plain, STARTTLS and implicit TLS, the
+// listeners on 127.0.0.2 refuse plain-text logins, and the on-demand
+// recipients give their replies. Uses the curl command line as an
 // independent client.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -215,6 +216,34 @@ TEST_F(MailStackTest, Pop3AndImapLoginOverPlainStartTlsAndImplicitTls) {
       // No failed-login penalty delays the next attempt.
       EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(1500)) << c.name << " on " << host;
     }
+  }
+}
+
+// The listeners on 127.0.0.2 refuse plain-text logins until TLS is up:
+// IMAP4 advertises LOGINDISABLED, POP3 refuses USER; both log in after
+// STARTTLS/STLS.
+TEST_F(MailStackTest, NoPlainListenersRefuseLoginsWithoutTls) {
+  ASSERT_NE(stack_->noplain_imap_port(), 0);
+  std::string greeting;
+  ASSERT_TRUE(Connects(stack_->noplain_host(), stack_->noplain_imap_port(), &greeting));
+  EXPECT_NE(greeting.find(" STARTTLS LOGINDISABLED]"), std::string::npos) << greeting;
+  ASSERT_TRUE(stack_->PutMessage("alice", "Subject: one\r\n\r\nbody\r\n").ok());
+  struct Case {
+    const char* name;
+    const char* scheme;
+    int port;
+    const char* output;
+  };
+  const Case cases[] = {{"pop3", "pop3", stack_->noplain_pop3_port(), "1 "},
+                        {"imap", "imap", stack_->noplain_imap_port(), "INBOX"}};
+  for (const Case& c : cases) {
+    std::string base = "curl -sS --max-time 20 " + Url(c.scheme, stack_->noplain_host(), c.port) +
+                       "/ -u alice:" + stack_->password("alice");
+    Result plain = RunCommand(base);
+    EXPECT_EQ(plain.exit_code, 67) << c.name << ": " << plain.output;
+    Result tls = RunCommand(base + " --ssl-reqd -k");
+    EXPECT_EQ(tls.exit_code, 0) << c.name << ": " << tls.output;
+    EXPECT_NE(tls.output.find(c.output), std::string::npos) << c.name << ": " << tls.output;
   }
 }
 

@@ -92,6 +92,12 @@ std::unique_ptr<MailStack> MailStack::Parse(const std::string& env_text) {
   for (const PortKey& p : ports) {
     if (!ParsePort(stack->value(p.key), p.port)) return nullptr;
   }
+  // Optional: a stack.env from before these keys existed still parses.
+  stack->noplain_host_ = stack->value("NOPLAIN_HOST");
+  if (!ParsePort(stack->value("NOPLAIN_IMAP_PORT"), &stack->noplain_imap_port_) ||
+      !ParsePort(stack->value("NOPLAIN_POP3_PORT"), &stack->noplain_pop3_port_)) {
+    stack->noplain_imap_port_ = stack->noplain_pop3_port_ = 0;
+  }
   stack->run_dir_ = stack->value("MAILSTACK_DIR");
   stack->domain_ = stack->value("DOMAIN");
   if (stack->run_dir_.empty() || stack->domain_.empty() ||

@@ -43,6 +43,13 @@ class MailStack {
   int imaps_port() const { return imaps_port_; }            // +993, implicit TLS
   static const char* host4() { return "127.0.0.1"; }
   static const char* host6() { return "::1"; }
+  // Dovecot with plain-text logins refused (LOGINDISABLED, no USER in CAPA,
+  // STARTTLS/STLS offered), on its own loopback address: a connection from
+  // 127.0.0.1 to it does not count as local to Dovecot. Ports are 0 when
+  // stack.env does not name them.
+  const std::string& noplain_host() const { return noplain_host_; }  // 127.0.0.2
+  int noplain_imap_port() const { return noplain_imap_port_; }       // +243
+  int noplain_pop3_port() const { return noplain_pop3_port_; }       // +210
 
   const std::string& domain() const { return domain_; }  // "tessaly.test"
   const std::string& run_dir() const { return run_dir_; }
@@ -82,6 +89,8 @@ class MailStack {
   int smtp_port_ = 0, submission_port_ = 0, smtps_port_ = 0, pop3_port_ = 0,
       pop3s_port_ = 0, imap_port_ = 0, imaps_port_ = 0;
   unsigned mail_uid_ = 0, mail_gid_ = 0;
+  std::string noplain_host_;
+  int noplain_imap_port_ = 0, noplain_pop3_port_ = 0;
 };
 
 }  // namespace tessaly::testing

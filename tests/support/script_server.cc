@@ -117,6 +117,10 @@ ServerScript& ServerScript::Close() {
   steps_.push_back({Op::kClose, "", {}});
   return *this;
 }
+ServerScript& ServerScript::Serve(Responder responder, milliseconds idle) {
+  steps_.push_back({Op::kServe, "", idle, std::move(responder)});
+  return *this;
+}
 ServerScript& ServerScript::StartTls() {
   steps_.push_back({Op::kStartTls, "", {}});
   return *this;
@@ -252,6 +256,11 @@ class ScriptServer::Connection {
       }
       if (io != Io::kOk) return io;
     }
+  }
+
+  // Whether received bytes wait in the buffer or inside OpenSSL.
+  bool HasBuffered() const {
+    return !buffer_.empty() || (ssl_ != nullptr && SSL_pending(ssl_) > 0);
   }
 
   void Close() {
@@ -445,6 +454,24 @@ void ScriptServer::RunScript(size_t index, int fd) {
       case Op::kClose:
         conn.Close();
         return;
+      case Op::kServe:
+        for (;;) {
+          if (step.duration.count() > 0 && !conn.HasBuffered()) {
+            io = conn.Wait(POLLIN, static_cast<int>(step.duration.count()));
+            if (io == Io::kClosed) {  // idle: the client waits for nothing more
+              conn.Close();
+              return;
+            }
+            if (io != Io::kOk) break;
+          }
+          io = conn.ReadLine(&line, &error);
+          if (io == Io::kClosed) return;
+          if (io != Io::kOk) break;
+          std::string reply = step.responder(line);
+          Record(index, std::move(line));
+          if (!reply.empty() && (io = conn.Write(reply, &error)) != Io::kOk) break;
+        }
+        break;
       case Op::kStartTls: {
         SSL_CTX* ctx = ServerTlsContext(&error);
         io = ctx == nullptr ? Io::kError : conn.StartTls(ctx, &error);

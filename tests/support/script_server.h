@@ -28,11 +28,14 @@ namespace tessaly::testing {
 class ServerScript {
  public:
   enum class Op { kSend, kExpect, kExpectUntil, kRecordUntilClose, kStall,
-                  kStallForever, kDrop, kClose, kStartTls };
+                  kStallForever, kDrop, kClose, kStartTls, kServe };
+  // What a serving step sends back for one line the client sent.
+  using Responder = std::function<std::string(const std::string& line)>;
   struct Step {
     Op op;
     std::string text;  // bytes to send, expected prefix, or terminator line
     std::chrono::milliseconds duration{0};
+    Responder responder = nullptr;
   };
 
   // Sends `line` followed by CRLF.
@@ -57,6 +60,15 @@ class ServerScript {
   ServerScript& Drop();
   // Closes the connection in order now (TLS close_notify first).
   ServerScript& Close();
+  // Records every line the client sends and sends back what `responder`
+  // returns for it (bytes as given, nothing when empty), until the client
+  // closes; a stateful fake server in a few lines of test code. With an
+  // idle time above 0 the server closes once the client has sent nothing
+  // for that long (a client waiting for a reply that never comes then
+  // fails at once instead of at its time-out). The responder runs on the
+  // server's thread; read what it keeps after WaitDone or destruction.
+  ServerScript& Serve(Responder responder,
+                      std::chrono::milliseconds idle = std::chrono::milliseconds(0));
   // Runs the server side of a TLS handshake with a self-signed certificate
   // (as the first step: implicit TLS; after a STARTTLS reply: STARTTLS).
   ServerScript& StartTls();
