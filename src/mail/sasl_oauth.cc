@@ -158,8 +158,4 @@ std::string OAuthDroppedText(LoginMethod mechanism, std::size_t response_bytes) 
          std::to_string(response_bytes) + " bytes (a token too large for the server?)";
 }
 
-bool HasLineBreakOrNul(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
 }  // namespace tessaly

@@ -66,10 +66,6 @@ std::string OAuthRefusedText(LoginMethod mechanism, std::string_view final_reply
 // SASL response of response_bytes (as sent, Base64) was its last word.
 std::string OAuthDroppedText(LoginMethod mechanism, std::size_t response_bytes);
 
-// True when text holds a CR, LF or NUL: such a user name or token would
-// end the command line early, so it is refused before anything is sent.
-bool HasLineBreakOrNul(std::string_view text);
-
 }  // namespace tessaly
 
 #endif  // TESSALY_MAIL_SASL_OAUTH_H_
