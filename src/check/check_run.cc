@@ -46,6 +46,12 @@ TokenClient& NoTokens() {
   return none;
 }
 
+// True when a failure text ends with " (location)".
+bool EndsWithLocation(std::string_view text, int location) {
+  const std::string tail = " (" + std::to_string(location) + ")";
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
 bool IsErr(std::string_view text) { return text.substr(0, 3) == vocab::kErrPrefix; }
 
 class Run {
@@ -135,9 +141,9 @@ class Run {
     return true;
   }
 
-  // After a failed phase with an OAuth login the cached token is dropped,
-  // so that the next call fetches a new one instead of repeating a token
-  // the server may have refused.
+  // After a login that may have failed on the token, the cached token is
+  // dropped, so that the next call fetches a new one instead of repeating
+  // a token the server may have refused.
   void ForgetTokenAfterFailure(const vocab::OAuthKeys& keys, const OAuthLogin& login) {
     if (login.method == LoginMethod::kPassword) return;
     const std::string params = parameter_->ToText();
@@ -224,7 +230,11 @@ class Run {
         ok = !IsErr(text);
       }
     }
-    if (!ok) ForgetTokenAfterFailure(vocab::kMailOAuthKeys, login);
+    // A fetch that logged in and then failed (no control mail, say) keeps
+    // its token; one that failed at the login step does not.
+    if (!ok && EndsWithLocation(text, kLoginLocation)) {
+      ForgetTokenAfterFailure(vocab::kMailOAuthKeys, login);
+    }
     *result = ok ? std::string(vocab::kFetchOk) : text;
     Put(vocab::kLastSubject, "");
     return ok;

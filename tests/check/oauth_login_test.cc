@@ -261,9 +261,11 @@ TEST(OAuthCheckRunTest, FailedPhaseDropsCachedToken) {
   EXPECT_FALSE(failed.verdict);
   EXPECT_EQ(GetParameterValue(failed.params, "@@PTOK"), "");
   EXPECT_EQ(GetParameterValue(failed.params, "@@PTEXP"), "");
-  mail.text = "OK";
-  RunPhase(mail, tokens, failed.params);
+  mail.text = "ERR POP3: no messages received";
+  PhaseRun empty = RunPhase(mail, tokens, failed.params);
   EXPECT_EQ(tokens.requests.size(), 2u) << "a new token after the refusal";
+  EXPECT_FALSE(GetParameterValue(empty.params, "@@PTOK").empty())
+      << "a failure after the login keeps the token";
 }
 
 }  // namespace
