@@ -31,12 +31,13 @@ class Recorder : public ComponentEvents {
 
 std::unique_ptr<Pop3Component> MakeClient(const testing::MailStack& stack, Recorder* rec,
                                           int port, bool ipv6, int ssl_mode,
-                                          const std::string& password) {
+                                          const std::string& password,
+                                          const char* host = nullptr) {
   auto c = NewPop3Client(Pop3ClientOptions{stack.pop3s_port()});
   c->SetEvents(rec);
   EXPECT_TRUE(c->SetConfig(ipv6 ? "UseIPv6=True" : "UseIPv6=False").ok());
   c->SetMailPort(port);
-  c->SetMailServer(ipv6 ? stack.host6() : stack.host4());
+  c->SetMailServer(host != nullptr ? host : ipv6 ? stack.host6() : stack.host4());
   c->SetUser("alice");
   c->SetPassword(password);
   EXPECT_TRUE(c->SetSslStartMode(ssl_mode).ok());
@@ -85,6 +86,38 @@ TEST(Pop3ClientMail, WrongPasswordCarriesServerText) {
   EXPECT_EQ(s.message().rfind("-ERR", 0), 0u) << s.message();
   EXPECT_FALSE(client->Connected());
   ASSERT_EQ(rec.errors.size(), 1u);
+}
+
+// Dovecot with disable_plaintext_auth lists no USER in CAPA on a plain
+// connection: the client must not send the password in clear there.
+TEST(Pop3ClientMail, NoLoginWithoutTlsWhereTheServerForbidsIt) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  if (stack->noplain_pop3_port() == 0) GTEST_SKIP() << "stack.env names no NOPLAIN_POP3_PORT";
+  struct Case {
+    const char* name;
+    int mode;
+    const char* error;  // "" for a login
+  } cases[] = {
+      {"plain", 3, "server refuses login without TLS; turn SSL on"},
+      {"starttls", 0, ""},
+  };
+  for (const Case& c : cases) {
+    Recorder rec;
+    auto client = MakeClient(*stack, &rec, stack->noplain_pop3_port(), false, c.mode,
+                             stack->password("alice"), stack->noplain_host().c_str());
+    Status s = client->Connect();
+    EXPECT_EQ(s.message(), c.error) << c.name;
+    bool credentials_sent = false;
+    for (const std::string& line : rec.trail) {
+      if (line.rfind("USER ", 0) == 0 || line.rfind("PASS ", 0) == 0) credentials_sent = true;
+    }
+    EXPECT_EQ(credentials_sent, *c.error == '\0') << c.name;
+    if (s.ok()) {
+      std::int32_t count = -1;
+      EXPECT_TRUE(client->MessageCount(&count).ok()) << c.name;
+      EXPECT_TRUE(client->Disconnect().ok()) << c.name;
+    }
+  }
 }
 
 TEST(Pop3ClientMail, RetrievesDeletesDecidedAndKeepsTheRest) {
