@@ -48,8 +48,11 @@ readonly SMTP_PORT=$((PORT_BASE + 25)) SUBMISSION_PORT=$((PORT_BASE + 587))
 readonly SMTPS_PORT=$((PORT_BASE + 465)) POP3_PORT=$((PORT_BASE + 110))
 readonly POP3S_PORT=$((PORT_BASE + 995)) IMAP_PORT=$((PORT_BASE + 143))
 readonly IMAPS_PORT=$((PORT_BASE + 993))
+# Implicit TLS on a port that is not the well-known one, as behind a load
+# balancer or for a second instance.
+readonly SMTPS_ALT_PORT=$((PORT_BASE + 466))
 readonly ALL_PORTS=("$SMTP_PORT" "$SUBMISSION_PORT" "$SMTPS_PORT" "$POP3_PORT" \
-                    "$POP3S_PORT" "$IMAP_PORT" "$IMAPS_PORT")
+                    "$POP3S_PORT" "$IMAP_PORT" "$IMAPS_PORT" "$SMTPS_ALT_PORT")
 
 # Plain-text logins refused: Dovecot's IMAP4 and POP3 on their own loopback
 # address. Dovecot takes a connection whose local and remote addresses are
@@ -223,6 +226,10 @@ $addr:$SMTPS_PORT inet n - n - - smtpd
   -o syslog_name=postfix/smtps
   -o smtpd_tls_wrappermode=yes
   -o smtpd_sasl_auth_enable=yes
+$addr:$SMTPS_ALT_PORT inet n - n - - smtpd
+  -o syslog_name=postfix/smtps-alt
+  -o smtpd_tls_wrappermode=yes
+  -o smtpd_sasl_auth_enable=yes
 "
   done
   cat >"$PF_DIR/master.cf" <<EOF
@@ -357,6 +364,7 @@ write_env() {
     echo "SMTP_PORT=$SMTP_PORT"
     echo "SUBMISSION_PORT=$SUBMISSION_PORT"
     echo "SMTPS_PORT=$SMTPS_PORT"
+    echo "SMTPS_ALT_PORT=$SMTPS_ALT_PORT"
     echo "POP3_PORT=$POP3_PORT"
     echo "POP3S_PORT=$POP3S_PORT"
     echo "IMAP_PORT=$IMAP_PORT"
