@@ -19,6 +19,8 @@ class DiscardTrace : public TraceSink {
 
 CheckObject::CheckObject(CheckObjectOptions options)
     : mail_(std::move(options.mail)),
+      tokens_(options.tokens != nullptr ? std::move(options.tokens)
+                                        : NewTokenClient(NewHttpsPoster())),
       presenter_(std::move(options.presenter)),
       clock_(options.clock != nullptr ? options.clock : &SystemClock()),
       pump_(options.pump ? std::move(options.pump) : SystemMessagePump()) {
@@ -38,6 +40,7 @@ bool CheckObject::VgDocheck() {
   CheckRunEnv env;
   env.mail = mail_.get();
   env.clock = clock_;
+  env.tokens = tokens_.get();
   env.pump = pump_;
   std::string result;
   const bool verdict = RunCheck(env, &parameter_, timeout_, &result);

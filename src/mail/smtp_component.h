@@ -23,7 +23,9 @@ class SmtpComponent {
   // PrimaryPassword, primaryauthentication ("T" to log in),
   // alternateauthentication, primarymailFrom, primaryUsessl (Boolean text:
   // "true"/"false", also "T"/"F", "1"/"0", "-1"), primaryXHeader (one header
-  // line without line end). An unknown name or a malformed value fails with a
+  // line without line end), PrimaryAuthMechanism ("XOAUTH2", "OAUTHBEARER"
+  // or "AUTO") and PrimaryBearerToken (an OAuth access token: with it the
+  // login is by token, not by password). An unknown name or a malformed value fails with a
   // description and leaves the component unchanged. A CR or LF in a value
   // that reaches the wire as a command or header (greeting name, server,
   // sender, extra header) is refused; so is CR, LF or NUL in the user name
