@@ -65,12 +65,11 @@ int ScreenDpi() {
   return dpi;
 }
 
-// The place of a control in the dialog's client area, in pixels.
-RECT ExpectedPlace(const ControlSpec& spec, int dpi) {
-  TwipRect p = spec.place;
-  if (spec.container != C::kNone) {
-    p.left += Spec(spec.container).place.left;
-    p.top += Spec(spec.container).place.top;
+// A place of the layout table in the dialog's client area, in pixels.
+RECT ExpectedPlace(TwipRect p, ControlId container, int dpi) {
+  if (container != C::kNone) {
+    p.left += Spec(container).place.left;
+    p.top += Spec(container).place.top;
   }
   return RECT{MulDiv(p.left, dpi, 1440), MulDiv(p.top, dpi, 1440),
               MulDiv(p.left + p.width, dpi, 1440), MulDiv(p.top + p.height, dpi, 1440)};
@@ -81,6 +80,43 @@ RECT PlaceInClient(HWND dialog, HWND control) {
   GetWindowRect(control, &r);
   MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
   return r;
+}
+
+bool HasCaptionRoom(const ControlSpec& spec) {
+  return spec.kind == ControlKind::kLabel || spec.kind == ControlKind::kCheckBox;
+}
+
+// Every label and check box shows its whole caption in the font it got, and
+// stays in its row: its place, or grown within the row's free room (to the
+// left for a right-aligned label).
+void ExpectCaptionsWhole(HWND dialog, int dpi) {
+  HDC dc = GetDC(dialog);
+  for (const ControlSpec& spec : Layout()) {
+    if (!HasCaptionRoom(spec)) continue;
+    HWND w = Item(dialog, spec.id);
+    const RECT want = ExpectedPlace(spec.place, spec.container, dpi);
+    const RECT room = ExpectedPlace(CaptionRoom(spec.id), spec.container, dpi);
+    const RECT got = PlaceInClient(dialog, w);
+    EXPECT_EQ(got.top, want.top) << spec.name;
+    EXPECT_EQ(got.bottom, want.bottom) << spec.name;
+    EXPECT_EQ(spec.right_aligned ? got.right : got.left,
+              spec.right_aligned ? want.right : want.left)
+        << spec.name;
+    EXPECT_LE(got.left, want.left) << spec.name;
+    EXPECT_GE(got.right, want.right) << spec.name;
+    EXPECT_GE(got.left, room.left) << spec.name;
+    EXPECT_LE(got.right, room.right) << spec.name;
+    HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(w, WM_GETFONT, 0, 0)));
+    SIZE extent{};
+    GetTextExtentPoint32A(dc, spec.caption.data(), static_cast<int>(spec.caption.size()),
+                          &extent);
+    SelectObject(dc, old);
+    LONG text_room = got.right - got.left;
+    if (spec.kind == ControlKind::kCheckBox) text_room -= GetSystemMetrics(SM_CXMENUCHECK);
+    EXPECT_LE(extent.cx, text_room) << spec.name;
+  }
+  ReleaseDC(dialog, dc);
 }
 
 struct TooltipSearch {
@@ -133,12 +169,14 @@ TEST(DialogWindowTest, BuiltFromTheLayoutTable) {
                            HWND w = Item(dialog, spec.id);
                            ASSERT_NE(w, nullptr) << spec.name;
                            const auto style = GetWindowLongPtrA(w, GWL_STYLE);
-                           const RECT want = ExpectedPlace(spec, dpi);
-                           const RECT got = PlaceInClient(dialog, w);
-                           EXPECT_EQ(got.left, want.left) << spec.name;
-                           EXPECT_EQ(got.top, want.top) << spec.name;
-                           EXPECT_EQ(got.right, want.right) << spec.name;
-                           EXPECT_EQ(got.bottom, want.bottom) << spec.name;  // closed lists too
+                           if (!HasCaptionRoom(spec)) {  // those: ExpectCaptionsWhole
+                             const RECT want = ExpectedPlace(spec.place, spec.container, dpi);
+                             const RECT got = PlaceInClient(dialog, w);
+                             EXPECT_EQ(got.left, want.left) << spec.name;
+                             EXPECT_EQ(got.top, want.top) << spec.name;
+                             EXPECT_EQ(got.right, want.right) << spec.name;
+                             EXPECT_EQ(got.bottom, want.bottom) << spec.name;  // closed lists too
+                           }
                            EXPECT_EQ(TooltipOf(dialog, w), spec.tooltip) << spec.name;
                            switch (spec.kind) {
                              case ControlKind::kFrame:
@@ -194,29 +232,7 @@ TEST(DialogWindowTest, BuiltFromTheLayoutTable) {
                                break;
                            }
                          }
-                         // Every caption fits its place: none is cut off.
-                         HDC dc = GetDC(dialog);
-                         for (const ControlSpec& spec : Layout()) {
-                           if (spec.kind != ControlKind::kLabel &&
-                               spec.kind != ControlKind::kCheckBox) {
-                             continue;
-                           }
-                           HWND w = Item(dialog, spec.id);
-                           HGDIOBJ old = SelectObject(
-                               dc, reinterpret_cast<HGDIOBJ>(SendMessageA(w, WM_GETFONT, 0, 0)));
-                           SIZE extent{};
-                           GetTextExtentPoint32A(dc, spec.caption.data(),
-                                                 static_cast<int>(spec.caption.size()), &extent);
-                           SelectObject(dc, old);
-                           RECT place{};
-                           GetClientRect(w, &place);
-                           LONG room = place.right;
-                           if (spec.kind == ControlKind::kCheckBox) {
-                             room -= GetSystemMetrics(SM_CXMENUCHECK);
-                           }
-                           EXPECT_LE(extent.cx, room) << spec.name;
-                         }
-                         ReleaseDC(dialog, dc);
+                         ExpectCaptionsWhole(dialog, dpi);
                          // A new check's load state.
                          EXPECT_EQ(TextOf(Item(dialog, C::kTxtSmtpPort)), "25");
                          EXPECT_EQ(TextOf(Item(dialog, C::kTxtPop3Port)), "110");
@@ -231,6 +247,32 @@ TEST(DialogWindowTest, BuiltFromTheLayoutTable) {
   EXPECT_TRUE(checked);
   EXPECT_EQ(out.kind, DialogOutcome::Kind::kClosed) << out.error;
   EXPECT_FALSE(driver.timed_out());
+}
+
+// In a face wider than the one the places were made for, captions take the
+// free room of their rows, then a smaller size, and are never cut off.
+TEST(DialogWindowTest, CaptionsStayWholeInAWideFace) {
+  const int dpi = ScreenDpi();
+  bool grown = false;
+  bool shrunk = false;
+  DialogDriver driver({[&](HWND dialog) {
+                         ExpectCaptionsWhole(dialog, dpi);
+                         const auto font = [&](ControlId id) {
+                           return SendMessageA(Item(dialog, id), WM_GETFONT, 0, 0);
+                         };
+                         // The count sentence has no room beside it; "Email From:"
+                         // has room to its left.
+                         shrunk = font(C::kLabelCount) != font(C::kLabelSmtpHost);
+                         const RECT from = PlaceInClient(dialog, Item(dialog, C::kLabelSmtpFrom));
+                         grown = from.left <
+                                 ExpectedPlace(Spec(C::kLabelSmtpFrom).place, C::kFrameSmtp, dpi)
+                                     .left;
+                       },
+                       DialogDriver::Close()});
+  const DialogOutcome out = RunDialogWindow(Filled(""), DialogFace{"DejaVu Sans", 9});
+  EXPECT_EQ(out.kind, DialogOutcome::Kind::kClosed) << out.error;
+  EXPECT_TRUE(grown);
+  EXPECT_TRUE(shrunk);
 }
 
 // The keyboard order follows the table, from OK round to OK; Tab passes
@@ -273,14 +315,19 @@ TEST(DialogWindowTest, TypingIntoAnEditableListLeavesNoSelection) {
   struct Case {
     ControlId list;
     std::string mode;  // one that enables the list
+    std::string typed;
     std::string written;
   };
-  for (const Case& c : std::vector<Case>{{C::kCmbSmtpRetries, "TESSALY", "#SRET=-1#"},
-                                         {C::kCmbSmtpSslMode, "SMTP", "#SSSM=-1#"},
-                                         {C::kCmbCount, "CPOP", "#CCMD=LT#"}}) {
+  // An item's exact text, typed, selects nothing either; nor does leaving
+  // the list.
+  for (const Case& c : std::vector<Case>{{C::kCmbSmtpRetries, "TESSALY", "x", "#SRET=-1#"},
+                                         {C::kCmbSmtpRetries, "TESSALY", "2 retries", "#SRET=-1#"},
+                                         {C::kCmbSmtpSslMode, "SMTP", "x", "#SSSM=-1#"},
+                                         {C::kCmbCount, "CPOP", "x", "#CCMD=LT#"}}) {
     LRESULT selected = 0;
     std::string text;
-    DialogDriver driver({DialogDriver::Focus(ItemId(c.list)), DialogDriver::Type("x"),
+    DialogDriver driver({DialogDriver::Focus(ItemId(c.list)), DialogDriver::Type(c.typed),
+                         DialogDriver::Key(VK_TAB),
                          [&](HWND dialog) {
                            selected = SendMessageA(Item(dialog, c.list), CB_GETCURSEL, 0, 0);
                            text = TextOf(Item(dialog, c.list));
@@ -289,7 +336,7 @@ TEST(DialogWindowTest, TypingIntoAnEditableListLeavesNoSelection) {
     const DialogOutcome out =
         RunDialogWindow(Filled("#CCMD=GT#SRET=2#SSSM=1#OMODE=" + c.mode + "#"));
     EXPECT_EQ(selected, CB_ERR) << Spec(c.list).name;
-    EXPECT_EQ(text, "x") << Spec(c.list).name;
+    EXPECT_EQ(text, c.typed) << Spec(c.list).name;
     ASSERT_EQ(out.kind, DialogOutcome::Kind::kAccepted) << Spec(c.list).name;
     EXPECT_NE(out.parameter.find(c.written), std::string::npos) << Spec(c.list).name << " "
                                                                 << out.parameter;

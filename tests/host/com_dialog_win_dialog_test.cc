@@ -133,18 +133,21 @@ TEST_F(ShowGuiTest, LoadThenOkGivesTheSameString) {
 }
 
 TEST_F(ShowGuiTest, ClosingWithoutOkKeepsTheWholeString) {
-  const std::string stored = "#SSRV=a#SKWORD=kw#DALL=T#@@NEXT=POP3@@#@@SUBJECT=s@@#";
+  const std::string stored =
+      "#SSRV=a#SKWORD=kw#DALL=T#@@NEXT=POP3@@#@@SUBJECT=s@@#SAUTH=XOAUTH2#SCID=probe#";
   ASSERT_EQ(client_->Put(L"vg_parameter", Var(stored).v), S_OK);
   DialogDriver closing({DialogDriver::Focus(ItemId(C::kTxtSmtpHost)), DialogDriver::Type("b"),
                         DialogDriver::Close()});
   EXPECT_EQ(client_->Call(L"vg_showGUI"), S_OK);
   EXPECT_TRUE(closing.shown());
   EXPECT_EQ(Parameter(), stored);
-  // OK on the same string drops the keys the dialog does not carry.
+  // OK on the same string drops the subject keyword, DALL and the state,
+  // and keeps the settings the dialog does not show.
   DialogDriver accepting({DialogDriver::Key(VK_RETURN)});
   EXPECT_EQ(client_->Call(L"vg_showGUI"), S_OK);
   const std::string composed = Parameter();
   EXPECT_EQ(GetParameterValue(composed, vocab::kSmtpServer), "a");
+  EXPECT_NE(composed.find("#CCNM=0#SAUTH=XOAUTH2#SCID=probe#"), std::string::npos) << composed;
   for (std::string_view key : {vocab::kSubjectKeyword, vocab::kDeleteAll, vocab::kNextPhase,
                                vocab::kLastSubject}) {
     EXPECT_EQ(composed.find(std::string(key) + "="), std::string::npos) << key << composed;
@@ -189,7 +192,11 @@ TEST_F(ShowGuiTest, KeyboardModeChangesApplyTheModeRules) {
        {C::kFrameSmtp, C::kTxtSmtpHost, C::kChkNoXSender, C::kTxtCount, C::kTxtFolder}},
       {VK_DOWN, {C::kTxtPop3Host, C::kLabelCount, C::kCmbCount, C::kTxtCount},  // COUNT POP3
        {C::kTxtSmtpHost, C::kChkNoXSender, C::kChkOnlyDeleteOwn, C::kTxtFolder, C::kLabelFolder}},
-      {VK_DOWN, {C::kTxtSmtpHost, C::kTxtPop3Host, C::kLabelFolder, C::kTxtFolder},  // IMAP4
+      // SMTP & IMAP4: the options the IMAP4 fetch uses come back; the count
+      // sentence keeps what the count mode gave it.
+      {VK_DOWN,
+       {C::kTxtSmtpHost, C::kTxtPop3Host, C::kLabelFolder, C::kTxtFolder, C::kChkNoXSender,
+        C::kChkOnlyDeleteOwn, C::kTxtCount},
        {}},
       {VK_HOME,  // SMTP & POP3
        {C::kTxtSmtpHost, C::kTxtPop3Host, C::kChkNoXSender, C::kChkOnlyDeleteOwn},

@@ -25,11 +25,10 @@ constexpr INT_PTR kEndClosed = 2;
 constexpr INT_PTR kEndFailed = 3;
 
 constexpr int kTwipsPerInch = 1440;
-// The dialog font, and the smallest size a caption shrinks to rather than
-// being cut off at its place's edge.
-constexpr char kFontFace[] = "MS Shell Dlg";
-constexpr int kFontPoints = 8;
+// The smallest size a caption shrinks to rather than being cut off.
 constexpr int kSmallestFontPoints = 6;
+// Between a check box's box and its caption, in pixels at 96 DPI.
+constexpr int kCheckBoxGapPixels = 4;
 // Width of a wrapped tooltip, in twips (about 3.3 inches).
 constexpr int kTooltipWidthTwips = 4800;
 constexpr int kTooltipShowMs = 30000;  // long enough to read the X-Sender text
@@ -61,7 +60,7 @@ struct alignas(DWORD) EmptyTemplate {
 
 class DialogWindow {
  public:
-  explicit DialogWindow(const DialogForm& form) : form_(form) {}
+  DialogWindow(const DialogForm& form, const DialogFace& face) : form_(form), face_(face) {}
   ~DialogWindow() {
     for (const auto& [height, font] : fonts_) DeleteObject(font);
   }
@@ -79,7 +78,8 @@ class DialogWindow {
   void PlaceWindow();
   bool CreateControl(const ControlSpec& spec);
   HFONT Font(int pixel_height);
-  HFONT FittingFont(const ControlSpec& spec, int available_width);
+  int CaptionWidth(HFONT font, const ControlSpec& spec);
+  HFONT FitCaption(const ControlSpec& spec, int* left, int* width);
   void AddTooltips();
   void ShowForm();
   void ApplyEnabled();
@@ -90,6 +90,7 @@ class DialogWindow {
   HWND Control(ControlId id) const { return controls_[Index(id)]; }
 
   DialogForm form_;
+  const DialogFace face_;
   HWND window_ = nullptr;
   int dpi_x_ = 96;
   int dpi_y_ = 96;
@@ -250,32 +251,55 @@ HFONT DialogWindow::Font(int pixel_height) {
   if (found != fonts_.end()) return found->second;
   HFONT font = CreateFontA(-pixel_height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                           DEFAULT_PITCH | FF_DONTCARE, kFontFace);
+                           DEFAULT_PITCH | FF_DONTCARE, face_.name.c_str());
   if (font == nullptr) return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   fonts_.emplace(pixel_height, font);
   return font;
 }
 
-// The dialog font, or a smaller size of it where the caption would not fit
-// into available_width pixels otherwise.
-HFONT DialogWindow::FittingFont(const ControlSpec& spec, int available_width) {
-  const int normal = MulDiv(kFontPoints, dpi_y_, 72);
-  if (spec.caption.empty() || (spec.kind != K::kLabel && spec.kind != K::kCheckBox)) {
-    return Font(normal);
-  }
-  const int smallest = MulDiv(kSmallestFontPoints, dpi_y_, 72);
+// The pixels a caption takes in font: its text and, for a check box, the
+// box and the gap before the text.
+int DialogWindow::CaptionWidth(HFONT font, const ControlSpec& spec) {
+  int width = 0;
   HDC dc = GetDC(window_);
-  if (dc == nullptr) return Font(normal);
-  int height = normal;
-  for (; height > smallest; --height) {
-    HGDIOBJ old = SelectObject(dc, Font(height));
+  if (dc != nullptr) {
+    HGDIOBJ old = SelectObject(dc, font);
     SIZE extent{};
     GetTextExtentPoint32A(dc, spec.caption.data(), static_cast<int>(spec.caption.size()), &extent);
     SelectObject(dc, old);
-    if (extent.cx <= available_width) break;
+    ReleaseDC(window_, dc);
+    width = static_cast<int>(extent.cx);
   }
-  ReleaseDC(window_, dc);
-  return Font(height);
+  if (spec.kind == K::kCheckBox) {
+    width += GetSystemMetrics(SM_CXMENUCHECK) + MulDiv(kCheckBoxGapPixels, dpi_x_, 96);
+  }
+  return width;
+}
+
+// The font of a control, and for a label or check box the place that keeps
+// its caption whole whatever face the system has: a caption wider than its
+// place first takes the free room of its row (CaptionRoom; a right-aligned
+// label grows to the left), and one still too wide gets a smaller size of
+// the font, down to kSmallestFontPoints.
+HFONT DialogWindow::FitCaption(const ControlSpec& spec, int* left, int* width) {
+  const int normal = MulDiv(face_.points, dpi_y_, 72);
+  HFONT font = Font(normal);
+  if (spec.caption.empty() || (spec.kind != K::kLabel && spec.kind != K::kCheckBox)) return font;
+  int need = CaptionWidth(font, spec);
+  if (need <= *width) return font;
+  TwipRect room = CaptionRoom(spec.id);
+  if (spec.container != C::kNone) room.left += Spec(spec.container).place.left;
+  const int widest = spec.right_aligned ? *left + *width - PxX(room.left)
+                                        : PxX(room.left + room.width) - *left;
+  const int smallest = MulDiv(kSmallestFontPoints, dpi_y_, 72);
+  for (int height = normal - 1; need > widest && height >= smallest; --height) {
+    font = Font(height);
+    need = CaptionWidth(font, spec);
+  }
+  const int grown = std::clamp(need, *width, std::max(widest, *width));
+  if (spec.right_aligned) *left += *width - grown;
+  *width = grown;
+  return font;
 }
 
 bool DialogWindow::CreateControl(const ControlSpec& spec) {
@@ -285,14 +309,14 @@ bool DialogWindow::CreateControl(const ControlSpec& spec) {
     place.left += Spec(spec.container).place.left;
     place.top += Spec(spec.container).place.top;
   }
-  const int left = PxX(place.left);
+  int left = PxX(place.left);
   const int top = PxY(place.top);
-  const int width = PxX(place.left + place.width) - left;
+  int width = PxX(place.left + place.width) - left;
   int height = PxY(place.top + place.height) - top;
+  HFONT font = FitCaption(spec, &left, &width);
   DWORD style = WS_CHILD | WS_VISIBLE;
   DWORD ex_style = 0;
   const char* window_class = WC_BUTTONA;
-  int text_width = width;
   switch (spec.kind) {
     case K::kFrame:
       style |= BS_GROUPBOX;
@@ -310,7 +334,6 @@ bool DialogWindow::CreateControl(const ControlSpec& spec) {
       break;
     case K::kCheckBox:
       style |= WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX;
-      text_width = width - GetSystemMetrics(SM_CXMENUCHECK) - MulDiv(4, dpi_x_, 96);
       break;
     case K::kPickList:
     case K::kEditableList: {
@@ -319,7 +342,7 @@ bool DialogWindow::CreateControl(const ControlSpec& spec) {
                (spec.kind == K::kPickList ? CBS_DROPDOWNLIST : CBS_DROPDOWN | CBS_AUTOHSCROLL);
       // A combo box's window holds its drop-down list too: room for every item.
       const auto rows = static_cast<int>(ListItems(spec.id).size()) + 1;
-      height += rows * MulDiv(kFontPoints * 2, dpi_y_, 72);
+      height += rows * MulDiv(face_.points * 2, dpi_y_, 72);
       break;
     }
     case K::kButton:
@@ -335,7 +358,7 @@ bool DialogWindow::CreateControl(const ControlSpec& spec) {
   // Each new control goes below the ones before it: the dialog manager's
   // Tab order is this order.
   SetWindowPos(control, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FittingFont(spec, text_width)), FALSE);
+  SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   if (spec.kind == K::kMaskedText) {
     SendMessageA(control, EM_SETPASSWORDCHAR, '*', 0);
     ImmAssociateContext(control, nullptr);  // no input method for a password
@@ -484,8 +507,8 @@ void TopWindow(HWND window, bool on_top) {
                SWP_NOMOVE | SWP_NOSIZE);
 }
 
-DialogOutcome RunDialogWindow(const DialogForm& form) {
-  DialogWindow window(form);
+DialogOutcome RunDialogWindow(const DialogForm& form, const DialogFace& face) {
+  DialogWindow window(form, face);
   return window.Run();
 }
 

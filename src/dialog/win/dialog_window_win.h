@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "check/dialog_presenter.h"
 #include "dialog/dialog_layout.h"
 #include "dialog/dialog_model.h"
@@ -24,13 +26,20 @@ constexpr int ItemId(ControlId id) { return kFirstItemId + static_cast<int>(id);
 // examined: a window that stays in the normal band is still usable.
 void TopWindow(HWND window, bool on_top);
 
+// The face the dialog draws its texts with, at the screen's DPI.
+struct DialogFace {
+  std::string name = "MS Shell Dlg";  // the system's dialog face
+  int points = 8;
+};
+
 // Shows form as a modal dialog with no owner, topmost, btOK holding the
 // focus, and returns once it has closed: kAccepted with the composed string
 // when OK closed it, kClosed when it was closed any other way (close box,
 // Alt+F4, Escape), kFailed with the system's error code in the text when the
 // window could not be created (no display, for one). Runs the window's
 // message loop on the calling thread meanwhile.
-DialogOutcome RunDialogWindow(const DialogForm& form);
+// face is for tests that need captions wider than their places.
+DialogOutcome RunDialogWindow(const DialogForm& form, const DialogFace& face = {});
 
 }  // namespace tessaly::dialog
 
