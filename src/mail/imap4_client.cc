@@ -432,8 +432,8 @@ class FetchReader final : public Responses {
 // (the FETCH of the candidates examines only the counted messages).
 class SearchReader final : public Responses {
  public:
-  // Beyond this many candidates a narrowed fetch saves little and its UID
-  // set makes a long command line: the caller fetches everything instead.
+  // Beyond this many candidates a narrowed fetch saves little: the caller
+  // fetches everything instead. It also bounds the memory of the answer.
   static constexpr std::size_t kMaxFound = 1000;
 
   // *count is lowered by EXPUNGEs; *truncated tells whether the line just
@@ -479,6 +479,11 @@ class SearchReader final : public Responses {
   std::vector<std::uint32_t> uids_;
   bool answered_ = false, usable_ = true;
 };
+
+// The longest UID set of candidates worth a narrowed fetch: it keeps the
+// FETCH command line well below the 8192 bytes that servers are known to
+// take (RFC 7162 section 4).
+constexpr std::size_t kMaxFoundSet = 4000;
 
 constexpr std::string_view kFetchItems = "(UID BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])";
 
@@ -640,8 +645,8 @@ class Imap4Client final : public Imap4Component {
   // all UIDs from 1 to flagged_upto_ (0: none) when it flagged every message.
   std::set<std::uint32_t> flagged_;
   std::uint32_t flagged_upto_ = 0;
-  // The search SelectMailbox sends; what it found (found_ once usable);
-  // the UIDNEXT of the SELECT (0 when not given).
+  // The search SelectMailbox sends; what it found (searched_ when the
+  // answer is usable); the UIDNEXT of the SELECT (0 when not given).
   std::vector<Imap4SearchKey> search_keys_;
   bool searched_ = false;
   std::vector<std::uint32_t> found_uids_;
@@ -908,7 +913,8 @@ Status Imap4Client::SelectMailbox() {
     if (!s.ok() && s.code() != kErrorServer) {
       return Drop(selected.ok() ? std::move(s) : std::move(selected));
     }
-    if (selected.ok() && s.ok() && reader.usable()) {
+    if (selected.ok() && s.ok() && reader.usable() &&
+        UidSet(reader.uids()).size() <= kMaxFoundSet) {
       searched_ = true;
       found_uids_ = reader.uids();
     }

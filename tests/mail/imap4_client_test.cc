@@ -138,6 +138,13 @@ ServerScript ToSearch(const std::string& logged_in = kLoggedInUidplus, bool uid_
   return s;
 }
 
+// " first first+step ..." with n numbers: a search answer's list.
+std::string SearchNumbers(int n, int first, int step) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += " " + std::to_string(first + i * step);
+  return out;
+}
+
 struct Case {
   const char* name;
   ServerScript script;
@@ -410,6 +417,28 @@ std::vector<Case> Cases() {
        ToSearch().Send("* SEARCH 102 0").Send("a4 OK").Expect("a5 UID FETCH 1:*")
            .SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE").Send("a6 OK")
            .Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT").Send("a8 OK"),
+       "OK",
+       Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
+                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
+                           "a8 LOGOUT"}),
+       true, false, true},
+      // Too many candidates for a narrowed fetch to pay: more than 1000,
+      // or a UID set longer than 4000 bytes (700 UIDs with gaps).
+      {"search_too_many_candidates",
+       ToSearch().Send("* SEARCH" + SearchNumbers(1001, 1, 1)).Send("a4 OK")
+           .Expect("a5 UID FETCH 1:*").SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE")
+           .Send("a6 OK").Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT")
+           .Send("a8 OK"),
+       "OK",
+       Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
+                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
+                           "a8 LOGOUT"}),
+       true, false, true},
+      {"search_candidate_set_too_long",
+       ToSearch().Send("* SEARCH" + SearchNumbers(700, 10000, 2)).Send("a4 OK")
+           .Expect("a5 UID FETCH 1:*").SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE")
+           .Send("a6 OK").Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT")
+           .Send("a8 OK"),
        "OK",
        Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
                            "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
