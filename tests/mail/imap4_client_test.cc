@@ -457,6 +457,15 @@ std::vector<Case> Cases() {
                            "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
                            "a8 LOGOUT"}),
        true, false, true},
+      // Quotes and backslashes are escaped in the quoted string.
+      {"search_quoted_specials",
+       ToSearch().Send("* SEARCH").Send("a4 OK").Expect("a5 UID FETCH 1:*")
+           .SendRaw(Item(1, 101, kForeign1)).Send("a5 OK").Expect("a6 LOGOUT").Send("a6 OK"),
+       "ERR IMAP4: messages received with wrong subject (hello)",
+       {"a1 CAPABILITY", kLogin, "a3 SELECT \"Sent Items\"",
+        "a4 UID SEARCH OR SUBJECT \"TESSIMO \\\"42\\\" \\\\x\" HEADER X-Sender \"TESSIMOCom\"",
+        "a5 UID FETCH 1:*" + kItems, "a6 LOGOUT"},
+       true, false, true, "TESSIMO \"42\" \\x"},
       // An 8-bit subject goes as a literal that needs no wait (LITERAL+);
       // without LITERAL+ no search is sent and every message is fetched.
       {"search_eight_bit_literal_plus",
