@@ -208,6 +208,7 @@ inline constexpr std::string_view kDocheckErr = "ERR docheck : ";
 // ---- Control mail -----------------------------------------------------------
 inline constexpr std::string_view kSubjectWordTessaly = "TESSALY ";
 inline constexpr std::string_view kSubjectWordTessimo = "TESSIMO ";
+inline constexpr std::string_view kSubjectField = "Subject";
 inline constexpr std::string_view kXSenderField = "X-Sender";
 inline constexpr std::string_view kXSenderTessaly = "TESSALYCom";
 inline constexpr std::string_view kXSenderTessimo = "TESSIMOCom";
