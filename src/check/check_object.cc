@@ -38,6 +38,8 @@ bool CheckObject::VgDocheck() {
   env.mail = mail_.get();
   env.clock = clock_;
   env.pump = pump_;
+  env.limits = limits_;
+  env.report = &report_;
   std::string result;
   const bool verdict = RunCheck(env, &parameter_, timeout_, &result);
   result_ = Variant(std::move(result));

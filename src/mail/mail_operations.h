@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "mail/operation_report.h"
+
 namespace tessaly {
 
 struct SendArgs {
@@ -62,6 +64,8 @@ class MailOperations {
   virtual std::string RetrieveMessages(const RetrieveArgs& args) = 0;
   virtual std::string RetrieveMessagesImap4(const RetrieveArgs& args) = 0;
   virtual std::string CountMessages(const CountArgs& args) = 0;
+  // What the last call of any of the four did (empty before the first).
+  virtual OperationReport LastReport() const { return {}; }
 };
 
 }  // namespace tessaly
