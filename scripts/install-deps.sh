@@ -13,7 +13,7 @@ echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-se
 apt-get install -y -qq --no-install-recommends \
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
-  libcurl4-openssl-dev libssl-dev openssl curl ca-certificates \
+  libcurl4-openssl-dev libssl-dev openssl curl ca-certificates nlohmann-json3-dev \
   qt6-base-dev libgl-dev \
   fonts-dejavu-core \
   postfix dovecot-core dovecot-pop3d dovecot-imapd \

@@ -18,6 +18,8 @@ class DiscardTrace : public TraceSink {
 
 CheckObject::CheckObject(CheckObjectOptions options)
     : mail_(std::move(options.mail)),
+      tokens_(options.tokens != nullptr ? std::move(options.tokens)
+                                        : NewTokenClient(NewHttpsPoster())),
       presenter_(std::move(options.presenter)),
       clock_(options.clock != nullptr ? options.clock : &SystemClock()),
       pump_(std::move(options.pump)) {
@@ -37,6 +39,7 @@ bool CheckObject::VgDocheck() {
   CheckRunEnv env;
   env.mail = mail_.get();
   env.clock = clock_;
+  env.tokens = tokens_.get();
   env.pump = pump_;
   env.limits = limits_;
   env.report = &report_;

@@ -16,6 +16,7 @@
 #include "env/clock.h"
 #include "env/trace.h"
 #include "mail/mail_operations.h"
+#include "mail/token_client.h"
 
 namespace tessaly {
 
@@ -23,6 +24,8 @@ struct CheckObjectOptions {
   // The mail operations; when null the object builds the real ones
   // (NewMailForm) over trace and clock.
   std::unique_ptr<MailOperations> mail;
+  // Access tokens of an OAuth login; when null, the real HTTPS client.
+  std::unique_ptr<TokenClient> tokens;
   // The dialog; when null, NewDefaultDialogPresenter() on first use.
   std::unique_ptr<DialogPresenter> presenter;
   // Trace lines of the mail operations; null discards them. Must
@@ -77,6 +80,7 @@ class CheckObject {
 
  private:
   std::unique_ptr<MailOperations> mail_;
+  std::unique_ptr<TokenClient> tokens_;
   std::unique_ptr<DialogPresenter> presenter_;
   Clock* clock_;
   std::function<void()> pump_;

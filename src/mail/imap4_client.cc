@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "env/base64.h"
 #include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
@@ -95,6 +96,8 @@ struct Capabilities {
   bool starttls = false;
   bool logindisabled = false;
   bool uidplus = false;
+  bool sasl_ir = false;           // SASL-IR: initial response on the command line
+  std::vector<std::string> auth;  // the AUTH= mechanisms
 };
 
 // Adds the atoms of a capability list ("IMAP4rev1 STARTTLS ...") to *caps.
@@ -105,6 +108,8 @@ void AddCapabilities(std::string_view list, Capabilities* caps) {
     if (IEquals(atom, "STARTTLS")) caps->starttls = true;
     if (IEquals(atom, "LOGINDISABLED")) caps->logindisabled = true;
     if (IEquals(atom, "UIDPLUS")) caps->uidplus = true;
+    if (IEquals(atom, "SASL-IR")) caps->sasl_ir = true;
+    if (IStartsWith(atom, "AUTH=")) caps->auth.emplace_back(atom.substr(5));
     if (sp == std::string_view::npos) break;
     list.remove_prefix(sp + 1);
   }
@@ -362,6 +367,11 @@ class Imap4Client final : public Imap4Component {
   void SetMailServer(std::string_view h) override { host_ = h; }
   void SetUser(std::string_view u) override { user_ = u; }
   void SetPassword(std::string_view p) override { password_ = p; }
+  Status SetLogin(LoginMethod method, std::string_view token) override {
+    login_ = method;
+    token_ = token;
+    return Status::Ok();
+  }
   Status SetSslStartMode(int mode) override {
     if (mode != 0 && mode != 3) {
       return Report(Status::Error("unknown SSL start mode " + std::to_string(mode),
@@ -443,6 +453,12 @@ class Imap4Client final : public Imap4Component {
   // CAPABILITY: replaces what the client knows of the server's capabilities.
   Status AskCapabilities();
   Status Login();
+  // AUTHENTICATE with the OAuth mechanism chosen from the AUTH= list, the
+  // initial response on the command line with SASL-IR; untagged lines go
+  // to untagged, the tagged reply to *tagged.
+  Status Authenticate(const std::string& tag,
+                      const std::function<void(std::string_view)>& untagged,
+                      std::string* tagged);
   Status FetchMessageSet();
   // Flags the messages with these UIDs \Deleted; remembers them for a
   // UID EXPUNGE.
@@ -456,6 +472,8 @@ class Imap4Client final : public Imap4Component {
   bool ipv6_ = false, connected_ = false;
   std::int32_t port_ = 143, exists_ = 0;
   int ssl_mode_ = 0, tag_ = 0;
+  LoginMethod login_ = LoginMethod::kPassword;
+  std::string token_;
   std::string host_, user_, password_, mailbox_, set_, subject_;
   // The message set of the last FetchHeaders/FetchMessageInfo and the
   // UIDs it examined: what DeleteFromMailbox flags.
@@ -527,6 +545,9 @@ Status Imap4Client::Connect() {
   if (s.ok() && !FitsInCommandLine(password_)) {
     s = Status::Error("password cannot be sent", kErrorConfig);
   }
+  if (s.ok() && !FitsInCommandLine(token_)) {
+    s = Status::Error("access token cannot be sent", kErrorConfig);
+  }
   bool implicit = ssl_mode_ == 0 && port_ == options_.implicit_tls_port;
   if (s.ok()) s = conn_.Open(host_, port_, ipv6_);
   if (s.ok() && implicit) s = conn_.StartTls(host_);
@@ -557,7 +578,7 @@ Status Imap4Client::Connect() {
   }
   // LOGINDISABLED forbids LOGIN (RFC 3501 6.2.3): the password never goes
   // out in clear to a server that refuses it.
-  if (s.ok() && caps_.logindisabled) {
+  if (s.ok() && caps_.logindisabled && login_ == LoginMethod::kPassword) {
     s = Status::Error(conn_.IsTls() ? "server refuses LOGIN (LOGINDISABLED)"
                                     : "server refuses login without TLS; turn SSL on",
                       kErrorServer);
@@ -570,29 +591,36 @@ Status Imap4Client::Connect() {
 
 Status Imap4Client::Login() {
   std::string tag = "a" + std::to_string(++tag_);
-  std::string head = tag + " LOGIN " + Quote(user_) + " ";
   Status s;
   std::string line;
-  if (NeedsLiteral(password_)) {
-    s = Send(head + "{" + std::to_string(password_.size()) + "}");
-    if (s.ok()) s = ReadLine(&line);
-    if (s.ok() && line.rfind("+", 0) != 0) s = Status::Error(ReplyText(line), kErrorServer);
-    if (s.ok()) s = Send(password_);
-  } else {
-    s = Send(head + Quote(password_));
-  }
   // The capabilities change with the login: the server may list them in
   // its reply; otherwise the client asks.
   bool listed = false;
   Capabilities caps;
-  HeadLines lines([&](std::string_view l) {
+  auto capability = [&](std::string_view l) {
     if (IStartsWith(l, "* CAPABILITY ")) {
       AddCapabilities(l.substr(13), &caps);
       listed = true;
     }
-    return Status::Ok();
-  });
-  if (s.ok()) s = ReadTagged(tag, &lines, &line);
+  };
+  if (login_ != LoginMethod::kPassword) {
+    s = Authenticate(tag, capability, &line);
+  } else {
+    std::string head = tag + " LOGIN " + Quote(user_) + " ";
+    if (NeedsLiteral(password_)) {
+      s = Send(head + "{" + std::to_string(password_.size()) + "}");
+      if (s.ok()) s = ReadLine(&line);
+      if (s.ok() && line.rfind("+", 0) != 0) s = Status::Error(ReplyText(line), kErrorServer);
+      if (s.ok()) s = Send(password_);
+    } else {
+      s = Send(head + Quote(password_));
+    }
+    HeadLines lines([&](std::string_view l) {
+      capability(l);
+      return Status::Ok();
+    });
+    if (s.ok()) s = ReadTagged(tag, &lines, &line);
+  }
   if (!s.ok()) return s;
   std::string_view list;
   if (line.size() > tag.size() + 4 &&
@@ -603,6 +631,49 @@ Status Imap4Client::Login() {
   if (!listed) return AskCapabilities();
   caps_ = caps;
   return Status::Ok();
+}
+
+Status Imap4Client::Authenticate(const std::string& tag,
+                                 const std::function<void(std::string_view)>& untagged,
+                                 std::string* tagged) {
+  LoginMethod mech = LoginMethod::kPassword;
+  Status s = ChooseMechanism(login_, caps_.auth, /*listed=*/true, &mech);
+  if (!s.ok()) return Status::Error(s.message(), kErrorServer);
+  const std::string name(MechanismName(mech));
+  const std::string response =
+      Base64Encode(OAuthInitialResponse(mech, user_, token_, host_, port_));
+  bool sent = false;
+  std::string challenge;
+  // A "+" before the response was sent asks for it (no SASL-IR); after
+  // it, "+" carries the refusal's reason, which the client must answer
+  // before the server sends its tagged reply.
+  HeadLines lines([&](std::string_view l) {
+    if (l != "+" && l.rfind("+ ", 0) != 0) {
+      untagged(l);
+      return Status::Ok();
+    }
+    if (!sent) {
+      sent = true;
+      return Send(response);
+    }
+    challenge = DecodeChallenge(l.substr(std::min<std::size_t>(2, l.size())));
+    return Send(std::string(OAuthFailureAnswer(mech)));
+  });
+  if (caps_.sasl_ir) {
+    sent = true;
+    s = Send(tag + " AUTHENTICATE " + name + " " + response);
+  } else {
+    s = Send(tag + " AUTHENTICATE " + name);
+  }
+  if (s.ok()) s = ReadTagged(tag, &lines, tagged);
+  if (s.ok()) return s;
+  if (s.code() == kErrorServer) {
+    return Status::Error(OAuthRefusedText(mech, ReplyText(*tagged), challenge), kErrorServer);
+  }
+  if (sent && s.code() == kErrorTransport && s.message().find("timed out") == std::string::npos) {
+    return Status::Error(OAuthDroppedText(mech, response.size()), kErrorServer);
+  }
+  return s;
 }
 
 Status Imap4Client::SelectMailbox() {

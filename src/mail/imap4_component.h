@@ -16,6 +16,7 @@
 
 #include "env/status.h"
 #include "mail/component_events.h"
+#include "mail/sasl_oauth.h"
 
 namespace tessaly {
 
@@ -35,6 +36,10 @@ class Imap4Component {
   virtual void SetMailServer(std::string_view host) = 0;
   virtual void SetUser(std::string_view user) = 0;
   virtual void SetPassword(std::string_view password) = 0;
+  // The login: kPassword (the default) logs in with user and password; an
+  // OAuth method logs in by SASL with user and the access token (the
+  // password is not used). An unknown method is an error.
+  virtual Status SetLogin(LoginMethod method, std::string_view token) = 0;
   virtual Status SetSslStartMode(int mode) = 0;
   virtual void SetTimeout(std::int16_t seconds) = 0;
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "mail/operation_report.h"
+#include "mail/sasl_oauth.h"
 
 namespace tessaly {
 
@@ -25,6 +26,9 @@ struct SendArgs {
   bool use_ipv6 = false;
   bool debug = false;
   int ssl_start_mode = 0;
+  // An OAuth login uses token (an access token) instead of password.
+  LoginMethod login = LoginMethod::kPassword;
+  std::string token;
 };
 
 struct RetrieveArgs {
@@ -41,6 +45,8 @@ struct RetrieveArgs {
   bool no_x_sender = false;
   bool use_ipv6 = false;
   bool debug = false;
+  LoginMethod login = LoginMethod::kPassword;
+  std::string token;
 };
 
 struct CountArgs {
@@ -53,6 +59,8 @@ struct CountArgs {
   bool delete_all = false;
   bool use_ipv6 = false;
   bool debug = false;
+  LoginMethod login = LoginMethod::kPassword;
+  std::string token;
 };
 
 class MailOperations {

@@ -22,18 +22,26 @@ class SmtpComponent {
   // PrimaryPassword, primaryauthentication ("T" to log in),
   // alternateauthentication, primarymailFrom, primaryUsessl (Boolean text:
   // "true"/"false", also "T"/"F", "1"/"0", "-1"), primaryXHeader (one header
-  // line without line end). An unknown name or a malformed value fails with a
+  // line without line end), PrimaryAuthMechanism ("XOAUTH2", "OAUTHBEARER"
+  // or "AUTO") and PrimaryBearerToken (an OAuth access token: with it the
+  // login is by token, not by password). An unknown name or a malformed value fails with a
   // description and leaves the component unchanged. A CR or LF in a value
   // that reaches the wire as a command or header (greeting name, server,
-  // sender, extra header) is refused.
+  // sender, extra header) is refused; so is CR, LF or NUL in the user name
+  // or password, and a sender address that could not go out as one path
+  // (blank, angle bracket, control byte, longer than 254 octets; the empty
+  // sender is the null reverse-path).
   virtual Status SetProperty(std::string_view name, std::string_view value) = 0;
 
   // Sends one message to `to` with `subject` and the one-line `body`,
-  // synchronously, bounded by PrimaryTimeout. `send_now` is the host
+  // synchronously; the whole call, connect, TLS and the closing QUIT
+  // included, ends within PrimaryTimeout. `send_now` is the host
   // component's "send at once" flag; this component always sends at once.
   // Fails with a description that carries the server's reply line when the
-  // server refuses a step. A CR or LF in `to` or `subject` is refused before
-  // any network traffic. The description never contains the password.
+  // server refuses a step. Refused before any network traffic: a CR or LF
+  // in `to` or `subject`; a recipient that is empty, longer than 254
+  // octets or holds a blank, angle bracket or control byte; a port outside
+  // 1 to 65535. The description never contains the password.
   virtual Status AddMail(std::string_view to, std::string_view subject,
                          std::string_view body, bool send_now) = 0;
 
@@ -51,12 +59,17 @@ class SmtpComponentFactory {
 };
 
 struct SmtpOptions {
-  // With primaryUsessl true, this port gets TLS from the first byte (smtps);
-  // every other port gets STARTTLS, required. Injectable so tests can use a
-  // loopback port.
+  // With primaryUsessl true, this port gets TLS from the first byte (smtps).
+  // Injectable so tests can use a loopback port.
   std::int32_t implicit_tls_port = 465;
   // The bound used when PrimaryTimeout is 0 or below: never wait forever.
   std::int16_t default_timeout_seconds = 30;
+  // With primaryUsessl true, these ports get STARTTLS, required, at once:
+  // SMTP and submission servers greet in clear, some only after a delay
+  // longer than any short wait. Any other port is probed: a server that
+  // says nothing within GreetingWaitMs of the time-out gets TLS from the
+  // first byte on the same connection, one that greets gets STARTTLS.
+  std::int32_t starttls_ports[2] = {25, 587};
 };
 
 // Components that speak SMTP through libcurl. Every server certificate is

@@ -194,6 +194,28 @@ TEST(DialogComposeTest, EditableListsWithoutSelectionWriteMinusOne) {
   EXPECT_NE(out.find("#CCMD=LT#"), std::string::npos) << out;
 }
 
+// Keys the dialog does not show (the OAuth set-up, keys of later
+// versions) follow the 25 items unchanged; DALL, SKWORD and state keys
+// still go, and a string without other keys composes as before.
+TEST(DialogComposeTest, KeepsKeysItDoesNotShow) {
+  const std::string stored =
+      "#SSRV=h#PAUTH=XOAUTH2#SKWORD=kw#pcid=App 1#@@PTOK=dG9r@@#DALL=T#NEW= x y #"
+      "PCSEC=c2VjcmV0#@@PTEXP=1800000000@@#MBOX=a#stray#OMODE=TESSIMO#";
+  DialogForm form = Filled(stored);
+  form.at(C::kTxtSmtpHost).text = "changed";
+  const std::string out = ComposeParameter(form);
+  const std::string tail = "PAUTH=XOAUTH2#pcid=App 1#NEW= x y #PCSEC=c2VjcmV0#";
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
+  EXPECT_EQ(out.substr(0, out.size() - tail.size()),
+            ComposeParameter(Filled("#SSRV=changed#MBOX=a#OMODE=TESSIMO#")))
+      << "the 25 items as without the other keys";
+  for (std::string_view gone : {"SKWORD", "DALL", "@@", "stray"}) {
+    EXPECT_EQ(out.find(gone), std::string::npos) << gone;
+  }
+  EXPECT_EQ(ComposeParameter(Filled(out)), out) << "a second OK keeps them again";
+}
+
 TEST(DialogFillTest, StoredValuesThatStopTheDialog) {
   struct Case {
     const char* name;

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "check/param_string.h"
+#include "env/base64.h"
 #include "dialog/dialog_model.h"
 #include "env/trace.h"
 #include "mail/retrieve_operations.h"
@@ -249,6 +250,41 @@ TEST_F(CliTest, SetShowRoundTripHidesPassword) {
   ASSERT_EQ(Run({"show", "--state", state_}), 0);
   EXPECT_EQ(out_.str(), "SSRV=mail.example\nPUSR=a\"b#c\nPPWD=****\n");
   EXPECT_EQ(out_.str().find("s3cr"), std::string::npos);
+}
+
+TEST_F(CliTest, OAuthSecretsAreSetLikePasswordsAndNeverShown) {
+  const std::string secret_file = state_ + ".secret";
+  { std::ofstream(secret_file) << "  refresh-XYZ  \n"; }
+  ASSERT_EQ(Run({"set", "--state", state_, "PAUTH=XOAUTH2", "PTURL=https://login.example/t",
+                 "PCID=app", "--password-stdin", "PCSEC", "--password-file", "PRTK", secret_file},
+                "", "client-SECRET\n"),
+            0)
+      << err_.str();
+  const std::string stored = File();
+  EXPECT_EQ(GetParameterValue(stored, "PCSEC"), Base64Encode("client-SECRET"));
+  EXPECT_EQ(GetParameterValue(stored, "PRTK"), Base64Encode("refresh-XYZ"));
+  for (const char* key : {"SCSEC=x", "PRTK=x"}) {
+    EXPECT_EQ(Run({"set", "--state", state_, key}), 3) << key;
+    EXPECT_NE(err_.str().find("read from stdin or a file"), std::string::npos) << err_.str();
+  }
+  // A cached access token (written by a check) is hidden as well, and
+  // setting a key of that side's OAuth login drops it.
+  {
+    std::ofstream(state_) << stored.substr(0, stored.size() - 1) << "@@PTOK="
+                          << Base64Encode("ACCESS") << "@@#@@PTEXP=9@@#\n";
+  }
+  ASSERT_EQ(Run({"show", "--state", state_}), 0);
+  EXPECT_NE(out_.str().find("PCSEC=****\nPRTK=****\n@@PTOK=****\n@@PTEXP=9@@\n"), std::string::npos)
+      << out_.str();
+  for (const std::string& secret :
+       {std::string("client-SECRET"), Base64Encode("client-SECRET"), Base64Encode("ACCESS")}) {
+    EXPECT_EQ(out_.str().find(secret), std::string::npos) << secret;
+  }
+  ASSERT_EQ(Run({"set", "--state", state_, "SSCP=x"}), 0) << err_.str();
+  EXPECT_NE(GetParameterValue(File(), "@@PTOK"), "") << "the other side's set-up";
+  ASSERT_EQ(Run({"set", "--state", state_, "PSCP=mail"}), 0) << err_.str();
+  EXPECT_EQ(GetParameterValue(File(), "@@PTOK"), "");
+  EXPECT_EQ(GetParameterValue(File(), "@@PTEXP"), "");
 }
 
 // Without a display configure cannot run: exit 3, one clear line on stderr,

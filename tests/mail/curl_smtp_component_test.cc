@@ -4,24 +4,42 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "env/settings_store.h"
+#include "env/trace.h"
+#include "mail/send_operation.h"
 #include "mail/smtp_component.h"
+#include "mail/tls_start.h"
+#include "support/fake_env.h"
+#include "support/script_server.h"
 
 namespace tessaly {
 namespace {
 
 using Seconds = std::chrono::duration<double>;
+using testing::ScriptServer;
+using testing::ServerScript;
+using std::chrono::milliseconds;
 
 // Replies by command verb ("GREETING", "EHLO", "AUTH", "MAIL", "RCPT",
 // "DATA", "END" for the end of the message text). A reply of "STALL" sends
@@ -354,6 +372,395 @@ TEST(CurlSmtpComponentTest, InvalidServerOrPortRefused) {
     EXPECT_FALSE(s.ok()) << k.server << ":" << k.port;
     EXPECT_NE(s.message().find("invalid"), std::string::npos) << k.server << ":" << k.port;
   }
+}
+
+// ---- Scripted servers: TLS start, trickles, closes -------------------------
+
+// The component configured for 127.0.0.1:port with SSL on. implicit_tls_port
+// 465 stays the well-known port, so every loopback port is probed.
+std::unique_ptr<SmtpComponent> ConfiguredSsl(int port, int timeout) {
+  auto c = Configured(port, timeout);
+  EXPECT_TRUE(c->SetProperty("primaryUsessl", "true").ok());
+  return c;
+}
+
+// The server side of one whole SMTP dialogue after the greeting, up to the
+// end of the message text and QUIT.
+ServerScript& Dialogue(ServerScript& s) {
+  return s.Expect("EHLO helo.example")
+      .Send("250 mini")
+      .Expect("MAIL FROM:<check@example.org>")
+      .Send("250 ok")
+      .Expect("RCPT TO:<box@example.org>")
+      .Send("250 ok")
+      .Expect("DATA")
+      .Send("354 go")
+      .ExpectUntil(".")
+      .Send("250 queued")
+      .Expect("QUIT")
+      .Send("221 bye");
+}
+
+TEST(CurlSmtpComponentTlsStartTest, GreetingPicksStartTlsSilencePicksTlsAtOnce) {
+  {
+    SCOPED_TRACE("greeting: STARTTLS");
+    ServerScript s;
+    s.Send("220 mini ESMTP")
+        .Expect("EHLO helo.example")
+        .Send("250-mini")
+        .Send("250 STARTTLS")
+        .Expect("STARTTLS")
+        .Send("220 go ahead")
+        .StartTls();
+    ScriptServer server(Dialogue(s));
+    Status st = ConfiguredSsl(server.port(), 5)->AddMail("box@example.org", "s", "b", true);
+    EXPECT_TRUE(st.ok()) << st.message();
+    EXPECT_TRUE(server.WaitDone(std::chrono::seconds(5)));
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors().front();
+    EXPECT_EQ(server.connections(), 1u);
+  }
+  {
+    SCOPED_TRACE("silence: TLS from the first byte, on the same connection");
+    ServerScript s;
+    s.StartTls().Send("220 mini ESMTP");
+    ScriptServer server(Dialogue(s));
+    const auto start = std::chrono::steady_clock::now();
+    Status st = ConfiguredSsl(server.port(), 5)->AddMail("box@example.org", "s", "b", true);
+    const Seconds took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(st.ok()) << st.message();
+    EXPECT_TRUE(server.WaitDone(std::chrono::seconds(5)));
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors().front();
+    EXPECT_EQ(server.connections(), 1u);
+    EXPECT_GE(took.count(), GreetingWaitMs(5) / 1000.0 - 0.05);
+  }
+  {
+    SCOPED_TRACE("SMTP or submission port: STARTTLS without a probe, a slow greeting too");
+    ServerScript s;
+    s.Stall(milliseconds(GreetingWaitMs(5) + 500))
+        .Send("220 mini ESMTP")
+        .Expect("EHLO helo.example")
+        .Send("250-mini")
+        .Send("250 STARTTLS")
+        .Expect("STARTTLS")
+        .Send("220 go ahead")
+        .StartTls();
+    ScriptServer server(Dialogue(s));
+    SmtpOptions options;
+    options.starttls_ports[1] = server.port();
+    auto c = NewCurlSmtpComponentFactory(options)->Create();
+    for (auto [name, value] : {std::pair<const char*, std::string>{"PrimaryHELO", "helo.example"},
+                               {"PrimaryTimeout", "5"},
+                               {"PrimaryMailserver", "127.0.0.1"},
+                               {"PrimaryMailPort", std::to_string(server.port())},
+                               {"primarymailFrom", "check@example.org"},
+                               {"primaryUsessl", "true"}}) {
+      ASSERT_TRUE(c->SetProperty(name, value).ok()) << name;
+    }
+    Status st = c->AddMail("box@example.org", "s", "b", true);
+    EXPECT_TRUE(st.ok()) << st.message();
+    EXPECT_TRUE(server.WaitDone(std::chrono::seconds(5)));
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors().front();
+  }
+}
+
+// A server that neither greets nor answers a ClientHello, and one that
+// greets too late for the wait: the text names both attempts, and the
+// whole send, the wait included, ends within the time-out.
+TEST(CurlSmtpComponentTlsStartTest, NeitherGreetingNorTlsSaysBothWithinTimeout) {
+  constexpr int kTimeout = 2;
+  const std::string both = "no greeting within " + std::to_string(GreetingWaitMs(kTimeout)) +
+                           " ms and no TLS from the first byte either: ";
+  struct Case {
+    const char* name;
+    ServerScript script;
+    std::string want;  // the exact text, or a prefix when it ends in ": "
+  };
+  const Case cases[] = {
+      {"silent", ServerScript().RecordUntilClose(),
+       both + "connection timed out after 2 s"},
+      {"late greeting", ServerScript().Stall(milliseconds(GreetingWaitMs(kTimeout) + 300))
+                            .Send("220 late").RecordUntilClose(),
+       both},
+  };
+  for (const Case& c : cases) {
+    ScriptServer server(c.script);
+    auto comp = ConfiguredSsl(server.port(), kTimeout);
+    const auto start = std::chrono::steady_clock::now();
+    Status s = comp->AddMail("box@example.org", "s", "b", true);
+    const Seconds took = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(s.ok()) << c.name;
+    if (c.want.back() == ' ') {
+      EXPECT_EQ(s.message().rfind(c.want, 0), 0u) << c.name << ": " << s.message();
+      EXPECT_GT(s.message().size(), c.want.size()) << c.name;
+    } else {
+      EXPECT_EQ(s.message(), c.want) << c.name;
+    }
+    EXPECT_LE(took.count(), kTimeout + 0.5) << c.name;
+  }
+}
+
+// One byte every 300 ms at the given step of an otherwise good dialogue:
+// the server is never silent long enough for a stall time-out, yet the
+// send ends at its own time-out with the time-out text.
+TEST(CurlSmtpComponentTest, TrickleEndsAtTimeout) {
+  auto trickle = [](ServerScript& s, const std::string& line) -> ServerScript& {
+    for (char c : line + "\r\n") s.SendRaw(std::string(1, c)).Stall(milliseconds(300));
+    return s;
+  };
+  struct Case {
+    const char* name;
+    bool ssl;
+    ServerScript script;
+  };
+  std::vector<Case> cases;
+  {
+    ServerScript s;
+    cases.push_back({"greeting", false, trickle(s, "220 a slow greeting from far away")});
+  }
+  {
+    ServerScript s;
+    cases.push_back({"greeting, probed", true, trickle(s, "220 a slow greeting from far away")});
+  }
+  {
+    ServerScript s;
+    s.Send("220 mini").Expect("EHLO");
+    cases.push_back({"EHLO reply", false, trickle(s, "250 mini says hello slowly")});
+  }
+  {
+    ServerScript s;
+    s.Send("220 mini").Expect("EHLO").Send("250 mini").Expect("MAIL").Send("250 ok")
+        .Expect("RCPT").Send("250 ok").Expect("DATA");
+    cases.push_back({"DATA reply", false, trickle(s, "354 go ahead, slowly now")});
+  }
+  constexpr int kTimeout = 2;
+  for (Case& c : cases) {
+    ScriptServer server(c.script);
+    auto comp = c.ssl ? ConfiguredSsl(server.port(), kTimeout) : Configured(server.port(), kTimeout);
+    const auto start = std::chrono::steady_clock::now();
+    Status s = comp->AddMail("box@example.org", "s", "b", true);
+    const Seconds took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(s.message(), "connection timed out after 2 s") << c.name;
+    EXPECT_LE(took.count(), kTimeout + 0.5) << c.name;
+  }
+}
+
+// The child side of SendInChild: when the process was started with
+// kChildEnv = "PORT SSL", it sends one large message with SIGPIPE at its
+// default disposition, prints the result and exits before any test runs.
+constexpr const char* kChildEnv = "TESSALY_SMTP_SIGPIPE_CHILD";
+
+int RunSigpipeChild() {
+  const char* spec = std::getenv(kChildEnv);
+  if (spec == nullptr) return 0;
+  int port = 0, ssl = 0;
+  if (std::sscanf(spec, "%d %d", &port, &ssl) != 2) std::_Exit(3);
+  ::signal(SIGPIPE, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  // A body far larger than the socket buffers, so writes go on after the
+  // peer is gone.
+  auto c = ssl != 0 ? ConfiguredSsl(port, 3) : Configured(port, 3);
+  Status s = c->AddMail("box@example.org", "s", testing::LongLine(8 << 20), true);
+  std::printf("%s", s.ok() ? "sent" : s.message().c_str());
+  std::fflush(stdout);
+  std::_Exit(0);
+}
+[[maybe_unused]] const int kSigpipeChild = RunSigpipeChild();
+
+// Runs one send in a fresh process (this test binary, started again; a
+// fork of a threaded process may deadlock in the sanitizer's allocator).
+// Returns what the send gave, or nullopt when the process died of a signal.
+std::optional<std::string> SendInChild(int port, bool ssl) {
+  int out[2];
+  if (::pipe(out) != 0) return "pipe failed";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  const std::string env = std::string(kChildEnv) + "=" + std::to_string(port) + " " +
+                          (ssl ? "1" : "0");
+  std::vector<char*> envp;
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+  envp.push_back(const_cast<char*>(env.c_str()));
+  envp.push_back(nullptr);
+  char self[] = "/proc/self/exe";
+  char* argv[] = {self, nullptr};
+  pid_t pid = 0;
+  const int rc = ::posix_spawn(&pid, self, &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  if (rc != 0) {
+    ::close(out[0]);
+    return "spawn failed";
+  }
+  std::string text;
+  char buf[512];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) {
+    text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(out[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFSIGNALED(status)) return std::nullopt;
+  return text;
+}
+
+TEST(CurlSmtpComponentTest, PeerClosingAtEachStepIsAnErrorNotSigpipe) {
+  // The scripted server's own TLS writes to the vanished client must not
+  // end this process; the sending process keeps the default disposition.
+  struct sigaction ignore{}, before{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &before);
+  auto starttls = [] {
+    return ServerScript().Send("220 mini").Expect("EHLO").Send("250-mini").Send("250 STARTTLS")
+        .Expect("STARTTLS").Send("220 go ahead");
+  };
+  auto to_data = [](ServerScript s) {
+    return s.Expect("EHLO").Send("250 mini").Expect("MAIL").Send("250 ok").Expect("RCPT")
+        .Send("250 ok").Expect("DATA").Send("354 go").Expect();
+  };
+  struct Case {
+    const char* name;
+    bool ssl;
+    ServerScript script;
+  };
+  const Case cases[] = {
+      {"garbage after STARTTLS reply", true,
+       starttls().SendRaw(testing::LongLine(100, '\x17')).Close()},
+      {"close after STARTTLS reply", true, starttls().Drop()},
+      {"drop mid-DATA, plain", false, to_data(ServerScript().Send("220 mini")).Drop()},
+      {"drop mid-DATA, after STARTTLS", true, to_data(starttls().StartTls().Send("220 mini")).Drop()},
+      {"drop mid-DATA, TLS from the first byte", true,
+       to_data(ServerScript().StartTls().Send("220 mini")).Drop()},
+      {"drop during TLS from the first byte", true, ServerScript().Stall(milliseconds(900)).Drop()},
+  };
+  for (const Case& c : cases) {
+    ScriptServer server(c.script, "127.0.0.1", 4096);
+    const std::optional<std::string> text = SendInChild(server.port(), c.ssl);
+    EXPECT_TRUE(text.has_value()) << c.name << ": the sending process died of a signal";
+    if (!text.has_value()) continue;
+    EXPECT_NE(*text, "sent") << c.name;
+    EXPECT_FALSE(text->empty()) << c.name;
+  }
+  ::sigaction(SIGPIPE, &before, nullptr);
+}
+
+// A libcurl option that does not take its value fails the send before any
+// traffic, with the option named; unchecked, a password too long for
+// libcurl was dropped and the dialogue went on without it.
+TEST(CurlSmtpComponentTest, RefusedLibcurlOptionFailsTheSend) {
+  MiniSmtpServer server(Script{});
+  auto c = Configured(server.port(), 5);
+  ASSERT_TRUE(c->SetProperty("PrimaryUsername", "alice").ok());
+  ASSERT_TRUE(c->SetProperty("PrimaryPassword", testing::LongLine(9'000'000)).ok());
+  ASSERT_TRUE(c->SetProperty("primaryauthentication", "T").ok());
+  Status s = c->AddMail("box@example.org", "s", "b", true);
+  EXPECT_FALSE(s.ok());
+  EXPECT_EQ(s.message(),
+            "libcurl refused option PASSWORD: A libcurl function was given a bad argument");
+  EXPECT_EQ(server.connections(), 0);
+}
+
+TEST(CurlSmtpComponentTest, AddressesCheckedBeforeAnyTraffic) {
+  struct Case {
+    const char* name;
+    std::string from;
+    std::string to;
+    std::string want;  // "" when the send goes through
+  };
+  const std::string local_254 = testing::LongLine(254 - 12) + "@example.org";
+  const Case cases[] = {
+      {"ESMTP parameters in recipient", "check@example.org", "a@b> NOTIFY=NEVER <x",
+       "recipient address refused: contains an angle bracket"},
+      {"recipient in brackets", "check@example.org", "<box@example.org>",
+       "recipient address refused: contains an angle bracket"},
+      {"tab in sender", "a\t@b.c", "box@example.org", "sender address refused: contains a blank"},
+      {"sender with parameters", "a@b.c SIZE=1", "box@example.org",
+       "sender address refused: contains a blank"},
+      {"NUL in sender", std::string("a@b.c\0x", 7), "box@example.org",
+       "sender address refused: contains a control character"},
+      {"10 MB sender", testing::LongLine(10 << 20), "box@example.org",
+       "sender address refused: longer than 254 octets"},
+      {"255-octet recipient", "check@example.org", "x" + local_254,
+       "recipient address refused: longer than 254 octets"},
+      {"empty recipient", "check@example.org", "", "recipient address refused: empty"},
+      {"254-octet recipient", "check@example.org", local_254, ""},
+      {"null reverse-path", "", "box@example.org", ""},
+  };
+  for (const Case& k : cases) {
+    MiniSmtpServer server(Script{});
+    auto c = Configured(server.port(), 5);
+    Status s = c->SetProperty("primarymailFrom", k.from);
+    if (s.ok()) s = c->AddMail(k.to, "s", "b", true);
+    if (k.want.empty()) {
+      EXPECT_TRUE(s.ok()) << k.name << ": " << s.message();
+      EXPECT_NE(server.commands().find("MAIL FROM:<" + k.from + ">\nRCPT TO:<" + k.to + ">\n"),
+                std::string::npos)
+          << k.name;
+    } else {
+      EXPECT_EQ(s.message(), k.want) << k.name;
+      EXPECT_EQ(server.connections(), 0) << k.name;
+    }
+  }
+}
+
+// ---- Result texts of the send phase with the real component -----------------
+
+class NoSettings : public SettingsStore {
+ public:
+  std::optional<RegistryValue> ReadMachineValue(std::string_view, std::string_view) override {
+    return std::nullopt;
+  }
+};
+
+TEST(CurlSmtpSendTextTest, RefusalsBeforeAnyTrafficGiveExactTexts) {
+  struct Case {
+    const char* name;
+    SendArgs args;
+    std::string want;
+  };
+  auto args = [](int port) {
+    SendArgs a;
+    a.host = "127.0.0.1";
+    a.port = port;
+    a.from = "check@example.org";
+    a.to = "box@example.org";
+    a.timeout = 5;
+    a.mode = "TESSALY";
+    return a;
+  };
+  MiniSmtpServer server(Script{});
+  std::vector<Case> cases;
+  cases.push_back({"port 0", args(0), "ERR SMTP: invalid port 0 (10)"});
+  cases.push_back({"port above 65535", args(65536), "ERR SMTP: invalid port 65536 (10)"});
+  cases.push_back({"LF in user name", args(server.port()),
+                   "ERR SMTP: user name cannot be sent (5)"});
+  cases.back().args.user = "u\r\nMAIL FROM:<x@y.z>";
+  cases.back().args.password = "pw";
+  cases.push_back({"NUL in password", args(server.port()),
+                   "ERR SMTP: password cannot be sent (5)"});
+  cases.back().args.user = "alice";
+  cases.back().args.password = std::string("pw\0admin", 8);
+  cases.push_back({"blank in sender", args(server.port()),
+                   "ERR SMTP: sender address refused: contains a blank (7)"});
+  cases.back().args.from = "a@b.c NOTIFY=NEVER";
+  cases.push_back({"ESMTP parameters in recipient", args(server.port()),
+                   "ERR SMTP: recipient address refused: contains an angle bracket (10)"});
+  cases.back().args.to = "a@b> NOTIFY=NEVER <x";
+  for (const Case& c : cases) {
+    auto factory = NewCurlSmtpComponentFactory();
+    NoSettings store;
+    testing::FakeOsFacts os;
+    testing::FakeClock clock;
+    CaptureTraceSink trace;
+    SendOperation op(*factory, store, os, clock, trace);
+    std::string subject;
+    EXPECT_EQ(op.SendMessageV2(c.args, &subject), c.want) << c.name;
+    EXPECT_EQ(subject, "") << c.name;
+  }
+  EXPECT_EQ(server.connections(), 0);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The sending operation over the libcurl SMTP component against the local
 // Postfix: the control mail arrives in the Maildir with its exact subject,
 // X-Sender line and body, the greeting name from the registry file shows in
-// the Received header, over plain, STARTTLS, implicit TLS and submission with
-// AUTH on both address families; a rejected recipient gives the server's text.
+// the Received header, over plain, STARTTLS, implicit TLS (on the well-known
+// port and on another one) and submission with AUTH on both address
+// families; a rejected recipient gives the server's text.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -60,7 +61,9 @@ std::vector<MaildirMessage> AwaitDelivery(const MailStack& stack) {
   return {};
 }
 
-enum class Port { kSmtp, kSubmission, kSmtps };
+// kSmtpsAlt: TLS from the first byte on a port that is not the implicit
+// one, found by the greeting probe.
+enum class Port { kSmtp, kSubmission, kSmtps, kSmtpsAlt };
 
 struct SendCase {
   const char* name;
@@ -79,9 +82,13 @@ TEST_P(RealSendTest, ControlMailArrivesWithGreetingName) {
   Sender s(*stack);
   SendArgs a;
   a.host = c.ipv6 ? MailStack::host6() : MailStack::host4();
+  if (c.port == Port::kSmtpsAlt && stack->smtps_alt_port() == 0) {
+    GTEST_SKIP() << "stack.env names no SMTPS_ALT_PORT";
+  }
   a.port = c.port == Port::kSmtp         ? stack->smtp_port()
            : c.port == Port::kSubmission ? stack->submission_port()
-                                         : stack->smtps_port();
+           : c.port == Port::kSmtps      ? stack->smtps_port()
+                                         : stack->smtps_alt_port();
   a.from = "alice@tessaly.test";
   a.to = kTo;
   a.timeout = 20;
@@ -114,6 +121,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SendCase{"starttls_v6", Port::kSmtp, true, true, ""},
                       SendCase{"implicit_tls_v4", Port::kSmtps, true, false, ""},
                       SendCase{"implicit_tls_v6", Port::kSmtps, true, true, ""},
+                      SendCase{"implicit_tls_other_port_v4", Port::kSmtpsAlt, true, false, ""},
+                      SendCase{"implicit_tls_other_port_v6", Port::kSmtpsAlt, true, true,
+                               "alice"},
                       SendCase{"submission_auth_v4", Port::kSubmission, true, false, "alice"},
                       SendCase{"submission_auth_v6", Port::kSubmission, true, true, "alice"}),
     [](const auto& i) { return std::string(i.param.name); });

@@ -82,6 +82,18 @@ void FakePop3Component::SetPassword(std::string_view p) {
   Record("SetPassword", std::string(p));
   password = p;
 }
+
+Status FakePop3Component::SetLogin(LoginMethod method, std::string_view t) {
+  const std::string_view name = MechanismName(method);
+  if (Record("SetLogin", name.empty() && method == LoginMethod::kAutomatic ? "AUTO"
+                         : name.empty()                                   ? "PASSWORD"
+                                                                          : std::string(name))) {
+    return Fail();
+  }
+  login = method;
+  token = t;
+  return Status::Ok();
+}
 Status FakePop3Component::SetSslStartMode(int mode) {
   if (Record("SetSslStartMode", std::to_string(mode))) return Fail();
   ssl_mode = mode;
@@ -175,6 +187,18 @@ void FakeImap4Component::SetUser(std::string_view u) {
 void FakeImap4Component::SetPassword(std::string_view p) {
   Record("SetPassword", std::string(p));
   password = p;
+}
+
+Status FakeImap4Component::SetLogin(LoginMethod method, std::string_view t) {
+  const std::string_view name = MechanismName(method);
+  if (Record("SetLogin", name.empty() && method == LoginMethod::kAutomatic ? "AUTO"
+                         : name.empty()                                   ? "PASSWORD"
+                                                                          : std::string(name))) {
+    return Fail();
+  }
+  login = method;
+  token = t;
+  return Status::Ok();
 }
 Status FakeImap4Component::SetSslStartMode(int mode) {
   if (Record("SetSslStartMode", std::to_string(mode))) return Fail();

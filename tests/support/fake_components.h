@@ -48,6 +48,8 @@ class FakeComponentBase {
   std::vector<std::int32_t> removed;
   std::set<std::int32_t> marks;  // marked deleted / flagged \Deleted, not yet removed
   std::string config, server, user, password;
+  LoginMethod login = LoginMethod::kPassword;
+  std::string token;  // of an OAuth login; never recorded in calls
   std::int32_t port = 0;
   int ssl_mode = -1;
   std::int16_t timeout = 0;
@@ -73,6 +75,7 @@ class FakePop3Component : public Pop3Component, public FakeComponentBase {
   void SetMailServer(std::string_view host) override;
   void SetUser(std::string_view u) override;
   void SetPassword(std::string_view p) override;
+  Status SetLogin(LoginMethod method, std::string_view token) override;
   Status SetSslStartMode(int mode) override;
   void SetTimeout(std::int16_t seconds) override;
   Status Connect() override;
@@ -100,6 +103,7 @@ class FakeImap4Component : public Imap4Component, public FakeComponentBase {
   void SetMailServer(std::string_view host) override;
   void SetUser(std::string_view u) override;
   void SetPassword(std::string_view p) override;
+  Status SetLogin(LoginMethod method, std::string_view token) override;
   Status SetSslStartMode(int mode) override;
   void SetTimeout(std::int16_t seconds) override;
   Status Connect() override;

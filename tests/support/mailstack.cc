@@ -61,6 +61,9 @@ const MailStack* MailStack::Get() {
     if (!in) return;
     std::stringstream text;
     text << in.rdbuf();
+    // The OAuth part (mailstack.sh oauth-start) adds its own keys.
+    std::ifstream oauth(std::string(dir) + "/oauth.env", std::ios::binary);
+    if (oauth) text << "\n" << oauth.rdbuf();
     stack = Parse(text.str());
   });
   return stack.get();
@@ -90,6 +93,9 @@ std::unique_ptr<MailStack> MailStack::Parse(const std::string& env_text) {
     if (!ParsePort(stack->value(p.key), p.port)) return nullptr;
   }
   // Optional: a stack.env from before these keys existed still parses.
+  if (!ParsePort(stack->value("SMTPS_ALT_PORT"), &stack->smtps_alt_port_)) {
+    stack->smtps_alt_port_ = 0;
+  }
   stack->noplain_host_ = stack->value("NOPLAIN_HOST");
   if (!ParsePort(stack->value("NOPLAIN_IMAP_PORT"), &stack->noplain_imap_port_) ||
       !ParsePort(stack->value("NOPLAIN_POP3_PORT"), &stack->noplain_pop3_port_)) {

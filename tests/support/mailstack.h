@@ -37,6 +37,9 @@ class MailStack {
   int smtp_port() const { return smtp_port_; }              // +25, STARTTLS offered
   int submission_port() const { return submission_port_; }  // +587, AUTH required
   int smtps_port() const { return smtps_port_; }            // +465, implicit TLS
+  // +466, implicit TLS on a port that is not the well-known one; 0 when the
+  // stack.env does not name it.
+  int smtps_alt_port() const { return smtps_alt_port_; }
   int pop3_port() const { return pop3_port_; }              // +110, STARTTLS offered
   int pop3s_port() const { return pop3s_port_; }            // +995, implicit TLS
   int imap_port() const { return imap_port_; }              // +143, STARTTLS offered
@@ -61,7 +64,8 @@ class MailStack {
   std::string address(const std::string& user) const;
   // RUN_DIR/mail/<user>/Maildir.
   std::string maildir(const std::string& user) const;
-  // Any stack.env value by key ("" when absent), e.g. "REJECT550", "CERT_FILE".
+  // Any stack.env value by key ("" when absent), e.g. "REJECT550", "CERT_FILE";
+  // also those of oauth.env ("OAUTH_TOKEN_URL", ...) once the OAuth part runs.
   std::string value(const std::string& key) const;
 
   // Writes `raw_text` as one message into the user's Maildir: a file in
@@ -86,7 +90,7 @@ class MailStack {
   std::string run_dir_, domain_;
   std::vector<std::string> users_;
   int smtp_port_ = 0, submission_port_ = 0, smtps_port_ = 0, pop3_port_ = 0,
-      pop3s_port_ = 0, imap_port_ = 0, imaps_port_ = 0;
+      pop3s_port_ = 0, imap_port_ = 0, imaps_port_ = 0, smtps_alt_port_ = 0;
   unsigned mail_uid_ = 0, mail_gid_ = 0;
   std::string noplain_host_;
   int noplain_imap_port_ = 0, noplain_pop3_port_ = 0;
