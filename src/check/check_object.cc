@@ -41,7 +41,7 @@ bool CheckObject::VgDocheck() {
   env.clock = clock_;
   env.tokens = tokens_.get();
   env.pump = pump_;
-  env.limits = limits_;
+  env.options = options_;
   env.report = &report_;
   std::string result;
   const bool verdict = RunCheck(env, &parameter_, timeout_, &result);

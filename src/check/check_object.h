@@ -72,9 +72,9 @@ class CheckObject {
   // Replaces the send-phase wait hook (empty: plain sleeping).
   void set_pump(std::function<void()> pump) { pump_ = std::move(pump); }
 
-  // Limits on the next runs of VgDocheck (none by default; see RunLimits).
-  // Not a host property: a host that sets none sees no change.
-  void set_run_limits(RunLimits limits) { limits_ = limits; }
+  // Options of the next runs of VgDocheck (none by default; see
+  // RunOptions). Not a host property: a host that sets none sees no change.
+  void set_run_options(RunOptions options) { options_ = options; }
   // What the last VgDocheck did (empty before the first).
   const RunReport& last_report() const { return report_; }
 
@@ -85,7 +85,7 @@ class CheckObject {
   Clock* clock_;
   std::function<void()> pump_;
   Variant parameter_, timeout_, hostname_, result_;
-  RunLimits limits_;
+  RunOptions options_;
   RunReport report_;
 };
 

@@ -225,6 +225,7 @@ class Run {
     args.timeout = timeout_;
     args.mode = mode_;
     args.no_x_sender = no_x_sender_;
+    args.delivery_fields = env_.options.delivery_fields;
     report_.phase = imap4 ? vocab::kPhaseImap4 : vocab::kPhasePop3;
     report_.server = ServerText(args.host, args.port);
     report_.subject = args.subject;
@@ -284,7 +285,7 @@ class Run {
       ForgetTokenAfterFailure(vocab::kSmtpOAuthKeys, login);
     }
     report_.subject = subject;
-    if (env_.limits.send_wait) Wait(start);
+    if (env_.options.send_wait) Wait(start);
     *result = text;
     Put(vocab::kLastSubject, subject);
     if (mode_ == vocab::kModeSmtpPop3) Put(vocab::kNextPhase, vocab::kPhasePop3);
@@ -300,7 +301,7 @@ class Run {
   }
 
   // Calls call until it succeeds or retries + 1 calls were made, each with
-  // *timeout set to what the deadline leaves (see RunLimits). *text is the
+  // *timeout set to what the deadline leaves (see RunOptions). *text is the
   // last call's result, or vocab::kMaxTimeReached when none could start.
   // Returns whether the last call succeeded.
   bool Attempts(int retries, std::int16_t* timeout, std::string* text,
@@ -330,9 +331,9 @@ class Run {
   // second past the deadline rather than lose nearly a second to rounding);
   // nullopt when that is under one second.
   std::optional<std::int16_t> AttemptTimeout() const {
-    if (!env_.limits.deadline) return mail_timeout_;
+    if (!env_.options.deadline) return mail_timeout_;
     const auto left = std::chrono::floor<std::chrono::seconds>(
-        *env_.limits.deadline + kDeadlineSlack - env_.clock->Steady());
+        *env_.options.deadline + kDeadlineSlack - env_.clock->Steady());
     if (left.count() < 1) return std::nullopt;
     return static_cast<std::int16_t>(std::min<long long>(mail_timeout_, left.count()));
   }
@@ -346,8 +347,8 @@ class Run {
   // sleeping in short slices between.
   void Wait(std::chrono::steady_clock::time_point start) {
     auto until = start + std::chrono::seconds(wait_seconds_ - 1);
-    if (env_.limits.deadline && *env_.limits.deadline < until) {
-      until = *env_.limits.deadline;
+    if (env_.options.deadline && *env_.options.deadline < until) {
+      until = *env_.options.deadline;
       report_.bound_reached = true;
     }
     for (;;) {

@@ -21,10 +21,11 @@ namespace tessaly {
 // below: a network call never runs without a bound.
 inline constexpr std::int16_t kFallbackTimeoutSeconds = 30;
 
-// Limits a host may put on one run. The defaults change nothing: without a
-// deadline every attempt gets the full time-out and the send phase waits
-// as long as it always does.
-struct RunLimits {
+// What a host may ask of one run beyond its parameters. The defaults change
+// nothing: without a deadline every attempt gets the full time-out, the
+// send phase waits as long as it always does, and the fetch sends the
+// commands it always sends.
+struct RunOptions {
   // End of the whole call. Each attempt then gets at most the whole seconds
   // left before it (never more than the time-out); an attempt with less
   // than one second left is not started, and the send-phase wait ends here.
@@ -32,6 +33,9 @@ struct RunLimits {
   std::optional<std::chrono::steady_clock::time_point> deadline;
   // false: the send phase returns as soon as the send operation has.
   bool send_wait = true;
+  // true: a fetch that finds the control mail also reads its Date and
+  // Received fields into the report (RetrieveArgs::delivery_fields).
+  bool delivery_fields = false;
 };
 
 // What one run did, for a host that reports more than the verdict and the
@@ -64,7 +68,7 @@ struct CheckRunEnv {
   // Access tokens of an OAuth login; only used when a side is set to one
   // (without it such a login fails with an "ERR" text).
   TokenClient* tokens = nullptr;
-  RunLimits limits;
+  RunOptions options;
   // Filled when set; may be null.
   RunReport* report = nullptr;
 };

@@ -267,16 +267,20 @@ int RunCheck(const Parsed& p, Io& io) {
   check.set_vg_timeout(Variant(*timeout));
   auto host = p.values.find("--hostname");
   if (host != p.values.end()) check.set_vg_hostname(Variant(host->second));
-  RunLimits limits;
-  limits.send_wait = p.bare.count("--no-send-wait") == 0;
+  RunOptions run;
+  run.send_wait = p.bare.count("--no-send-wait") == 0;
+  // The delivery fields cost IMAP4 one more command: read them only when
+  // something is printed from them.
+  run.delivery_fields = output.perfdata || output.verbose || output.warning.has_value() ||
+                        output.critical.has_value();
   std::chrono::milliseconds lock_wait = std::chrono::seconds(*timeout) + kLockSlack;
   std::optional<BoundWatch> watch;
   if (max_time) {
-    limits.deadline = start + std::chrono::seconds(*max_time);
+    run.deadline = start + std::chrono::seconds(*max_time);
     lock_wait = std::min<std::chrono::milliseconds>(lock_wait, std::chrono::seconds(*max_time));
-    watch.emplace(io.out, *limits.deadline);
+    watch.emplace(io.out, *run.deadline);
   }
-  check.set_run_limits(limits);
+  check.set_run_options(run);
 
   bool verdict = false;
   bool ran = false;

@@ -231,8 +231,11 @@ class FetchReader final : public Responses {
   // the response is complete.
   static constexpr std::size_t kMaxFields = 64;
 
-  FetchReader(ComponentEvents* events, std::int32_t limit, const Decide* decide)
-      : events_(events), limit_(limit), decide_(decide),
+  // mark and marked_uid, when set: decide sets *mark for the message it
+  // decides on, and the first such message's UID goes to *marked_uid.
+  FetchReader(ComponentEvents* events, std::int32_t limit, const Decide* decide,
+              bool* mark = nullptr, std::uint32_t* marked_uid = nullptr)
+      : events_(events), limit_(limit), decide_(decide), mark_(mark), marked_uid_(marked_uid),
         parser_([this](std::string_view n, std::string_view v) {
           if (fields_.size() < kMaxFields) fields_.emplace_back(n, v);
         }) {}
@@ -301,8 +304,13 @@ class FetchReader final : public Responses {
       if (IEquals(name, "Subject")) subject = value;
     }
     subject_ = subject;
+    last_fields_ = fields_;
     uids_.push_back(uid_);
     if (decide_ != nullptr && (*decide_)(number_, subject)) chosen_.push_back(uid_);
+    if (mark_ != nullptr && *mark_) {
+      if (*marked_uid_ == 0) *marked_uid_ = uid_;
+      *mark_ = false;
+    }
     return Status::Ok();
   }
 
@@ -311,6 +319,10 @@ class FetchReader final : public Responses {
   const std::vector<std::uint32_t>& chosen() const { return chosen_; }
   // The subject of the last message examined.
   const std::string& subject() const { return subject_; }
+  // The header fields of the last message examined.
+  const std::vector<std::pair<std::string, std::string>>& last_fields() const {
+    return last_fields_;
+  }
 
  private:
   // One piece of the response's text: its UID, and whether the literal at
@@ -332,8 +344,10 @@ class FetchReader final : public Responses {
   ComponentEvents* events_;
   std::int32_t limit_;
   const Decide* decide_;
+  bool* mark_;
+  std::uint32_t* marked_uid_;
   HeaderParser parser_;
-  std::vector<std::pair<std::string, std::string>> fields_;
+  std::vector<std::pair<std::string, std::string>> fields_, last_fields_;
   std::set<std::uint32_t> examined_;
   std::vector<std::uint32_t> uids_, chosen_;
   std::string head_, subject_;
@@ -343,6 +357,8 @@ class FetchReader final : public Responses {
 };
 
 constexpr std::string_view kFetchItems = "(UID BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])";
+// The fields that date the control mail's delivery, fetched for it alone.
+constexpr std::string_view kDeliveryItems = "(UID BODY.PEEK[HEADER.FIELDS (DATE RECEIVED)])";
 
 class Imap4Client final : public Imap4Component {
  public:
@@ -402,6 +418,10 @@ class Imap4Client final : public Imap4Component {
   std::string Subject() const override { return subject_; }
   Status DeleteFromMailbox() override;
   Status FetchEach(std::int32_t count, const Decide& decide) override;
+  void MarkControlMessage() override { mark_ = true; }
+  std::vector<std::pair<std::string, std::string>> DeliveryFields() const override {
+    return delivery_fields_;
+  }
   Status Expunge() override;
   Status Disconnect() override;
 
@@ -463,6 +483,10 @@ class Imap4Client final : public Imap4Component {
   // Flags the messages with these UIDs \Deleted; remembers them for a
   // UID EXPUNGE.
   Status Store(const std::vector<std::uint32_t>& uids);
+  // Store(uids) and the fetch of the delivery fields of the message with
+  // UID uid, both commands in one write: one round trip for the two. A
+  // refusal of the fetch leaves the fields empty and fails nothing.
+  Status StoreAndFetchDelivery(const std::vector<std::uint32_t>& uids, std::uint32_t uid);
 
   Imap4ClientOptions options_;
   ComponentEvents* events_ = nullptr;
@@ -482,6 +506,10 @@ class Imap4Client final : public Imap4Component {
   std::vector<std::uint32_t> fetched_uids_;
   // UIDs this client flagged \Deleted since the mailbox was selected.
   std::set<std::uint32_t> flagged_;
+  // The control mail of the running FetchEach and its delivery fields.
+  bool mark_ = false;
+  std::uint32_t control_uid_ = 0;
+  std::vector<std::pair<std::string, std::string>> delivery_fields_;
 };
 
 Status Imap4Client::ReadTagged(const std::string& tag, Responses* responses,
@@ -728,11 +756,48 @@ Status Imap4Client::DeleteFromMailbox() {
 Status Imap4Client::FetchEach(std::int32_t count, const Decide& decide) {
   Status s = Require();
   if (!s.ok()) return Report(s);
+  delivery_fields_.clear();
+  mark_ = false;
+  control_uid_ = 0;
   if (count <= 0) return Status::Ok();
-  FetchReader reader(events_, count, &decide);
+  FetchReader reader(events_, count, &decide, &mark_, &control_uid_);
   s = Run("UID FETCH 1:* " + std::string(kFetchItems), &reader);
   if (!s.ok()) return Fail(std::move(s));
-  return Store(reader.chosen());
+  if (control_uid_ == 0) return Store(reader.chosen());
+  return StoreAndFetchDelivery(reader.chosen(), control_uid_);
+}
+
+Status Imap4Client::StoreAndFetchDelivery(const std::vector<std::uint32_t>& uids,
+                                          std::uint32_t uid) {
+  std::string out, store_tag;
+  auto add = [&](const std::string& command) {
+    std::string tag = "a" + std::to_string(++tag_);
+    const std::string line = tag + " " + command;
+    if (events_ != nullptr) events_->OnTrail(TrailDirection::kSent, mask_.Sent(line));
+    out += line + "\r\n";
+    return tag;
+  };
+  if (!uids.empty()) store_tag = add("UID STORE " + UidSet(uids) + " +FLAGS.SILENT (\\Deleted)");
+  const std::string fetch_tag =
+      add("UID FETCH " + std::to_string(uid) + " " + std::string(kDeliveryItems));
+  Status s = conn_.Write(out);
+  if (!s.ok()) return Drop(std::move(s));
+  // Fields only, no header events: they are not part of the decision. The
+  // server may answer the fetch before it confirms the STORE, so the
+  // responses of both go to the reader.
+  FetchReader fields(nullptr, INT32_MAX, nullptr);
+  Status stored = Status::Ok();
+  if (!store_tag.empty()) {
+    stored = ReadTagged(store_tag, &fields);
+    if (!stored.ok() && stored.code() != kErrorServer) return Drop(std::move(stored));
+    if (stored.ok()) flagged_.insert(uids.begin(), uids.end());
+  }
+  Status fetched = ReadTagged(fetch_tag, &fields);
+  if (!fetched.ok() && fetched.code() != kErrorServer) return Drop(std::move(fetched));
+  if (fetched.ok() && !fields.uids().empty() && fields.uids().front() == uid) {
+    delivery_fields_ = fields.last_fields();
+  }
+  return stored.ok() ? Status::Ok() : Report(std::move(stored));
 }
 
 Status Imap4Client::Store(const std::vector<std::uint32_t>& uids) {

@@ -59,10 +59,15 @@ std::string RetrieveOperations::RetrieveMessagesImap4(const RetrieveArgs& args) 
     const bool remove = !only_own || state_.own_message;
     if (remove) deleted_any = true;
     state_.own_message = false;
+    if (args.delivery_fields && state_.subject_ok && !found_) imap4_.MarkControlMessage();
+    NoteExamined(remove);
     imap4_events_.NextMessage();
     return remove;
   });
   if (!s.ok()) return FailureText(vocab::kImap4Err, s, Loc(Imap4Step::kFetch));
+  if (found_) {
+    for (const auto& [name, value] : imap4_.DeliveryFields()) control_.Add(name, value);
+  }
 
   if (deleted_any) {
     if (s = imap4_.Expunge(); !s.ok()) {

@@ -45,6 +45,10 @@ struct RetrieveArgs {
   bool no_x_sender = false;
   bool use_ipv6 = false;
   bool debug = false;
+  // Read the control mail's Date and Received fields for the report
+  // (OperationReport); an IMAP4 fetch then sends one more FETCH, together
+  // with its STORE. POP3 reads them with the header anyway.
+  bool delivery_fields = false;
   LoginMethod login = LoginMethod::kPassword;
   std::string token;
 };

@@ -241,8 +241,8 @@ TEST(CheckRunTest, DeadlineBoundsAttemptsAndWait) {
     mail.subject_out = "";
     mail.during_call = [&] { clock.now += seconds(mail.timeouts.back()); };
     CheckRunEnv env = Env(mail, clock);
-    if (c.deadline_s) env.limits.deadline = clock.now + seconds(*c.deadline_s);
-    env.limits.send_wait = c.send_wait;
+    if (c.deadline_s) env.options.deadline = clock.now + seconds(*c.deadline_s);
+    env.options.send_wait = c.send_wait;
     RunReport report;
     env.report = &report;
     Variant p(c.params);
@@ -263,7 +263,7 @@ TEST(CheckRunTest, SendWaitSwitch) {
   for (bool wait : {true, false}) {
     FakeMail mail; FakeClock clock;
     CheckRunEnv env = Env(mail, clock);
-    env.limits.send_wait = wait;
+    env.options.send_wait = wait;
     Variant p("#OMODE=TESSALY#");
     std::string result;
     EXPECT_TRUE(RunCheck(env, &p, Variant(30), &result)) << wait;

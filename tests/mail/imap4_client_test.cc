@@ -390,6 +390,60 @@ TEST(Imap4MessageSet, FlagsWhatTheFetchExamined) {
   EXPECT_EQ(server.Errors(), Lines{});
 }
 
+// Asked for the delivery fields, the fetch reads the control mail's Date and
+// Received fields with one more UID FETCH that goes out with the STORE,
+// before the STORE is answered: no round trip of its own. A refusal of that
+// fetch leaves the fields out and the operation's result as it was.
+TEST(Imap4DeliveryFields, FetchedWithTheStore) {
+  const std::string fields =
+      "Received: from a by b; Fri, 11 Dec 2026 13:25:19 +0000\r\n"
+      "Received: from c by a; Fri, 11 Dec 2026 13:25:12 +0000\r\nDate: Fri, 11 Dec 2026"
+      " 13:25:09 +0000\r\n\r\n";
+  const std::string answer = "* 2 FETCH (UID 102 BODY[HEADER.FIELDS (DATE RECEIVED)] {" +
+                             std::to_string(fields.size()) + "}\r\n" + fields + ")\r\n";
+  struct Reply {
+    const char* name;
+    std::string reply;  // to the delivery fetch
+    std::string date;
+    int received;
+  } cases[] = {
+      {"answered", answer + "a6 OK Fetch completed.", "Fri, 11 Dec 2026 13:25:09 +0000", 2},
+      {"refused", "a6 NO not now", "", 0},
+  };
+  for (const Reply& c : cases) {
+    ServerScript script = ToFetch();
+    script.SendRaw(kMailbox).Send("a4 OK Fetch completed.").Expect("a5 UID STORE")
+        .Expect("a6 UID FETCH").Send("a5 OK").SendRaw(c.reply + "\r\n").Expect("a7 EXPUNGE")
+        .Send("a7 OK").Expect("a8 LOGOUT").Send("a8 OK");
+    OperationReport report;
+    testing::ScriptRun run = testing::RunScript(script, [&](int port) {
+      CaptureTraceSink trace;
+      auto pop3 = NewPop3Client();
+      auto imap4 = NewImap4Client();
+      RetrieveOperations ops(*pop3, *imap4, trace);
+      RetrieveArgs a = Args(port, true, false);
+      a.delivery_fields = true;
+      std::string result = ops.RetrieveMessagesImap4(a);
+      report = ops.report();
+      return result;
+    });
+    ASSERT_TRUE(run.done) << c.name;
+    EXPECT_EQ(run.result, "OK") << c.name;
+    EXPECT_EQ(run.transcript,
+              Join(kFetchLines, {"a5 UID STORE 102 +FLAGS.SILENT (\\Deleted)",
+                                 "a6 UID FETCH 102 (UID BODY.PEEK[HEADER.FIELDS (DATE RECEIVED)])",
+                                 "a7 EXPUNGE", "a8 LOGOUT"}))
+        << c.name;
+    EXPECT_EQ(run.errors, Lines{}) << c.name;
+    EXPECT_TRUE(report.found) << c.name;
+    EXPECT_EQ(report.date, c.date) << c.name;
+    EXPECT_EQ(report.received_fields, c.received) << c.name;
+    EXPECT_EQ(report.examined, 3) << c.name;
+    EXPECT_EQ(report.deleted, 1) << c.name;
+    EXPECT_EQ(report.mechanism, "LOGIN") << c.name;
+  }
+}
+
 // A user name or password that would break the command line is refused
 // before the client connects at all: no byte of it reaches a server.
 TEST(Imap4Credentials, LineBreaksAndNulAreNeverSent) {
