@@ -64,8 +64,11 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${TESSALY_PACKAGING_DIR}/control/triggers
   ${TESSALY_PACKAGING_DIR}/control/postinst
   ${TESSALY_PACKAGING_DIR}/control/postrm)
-# Dependencies that no shared library names (fonts of the dialog, ...).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+# Dependencies that no shared library names: the condensed face the dialog
+# is drawn in.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-extra")
+# The dialog needs a Qt platform plugin (xcb) to open a window.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nagios4-core | icinga2-bin")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "end-to-end mail service check for monitoring engines")
 # The extended description; CPack puts the summary in front and indents it.

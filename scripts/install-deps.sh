@@ -15,6 +15,6 @@ apt-get install -y -qq --no-install-recommends \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   libcurl4-openssl-dev libssl-dev openssl curl ca-certificates nlohmann-json3-dev \
   qt6-base-dev libgl-dev \
-  fonts-dejavu-core \
+  fonts-dejavu-core fonts-dejavu-extra \
   postfix dovecot-core dovecot-pop3d dovecot-imapd \
   python3 procps iproute2 >/dev/null

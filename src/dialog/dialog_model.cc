@@ -30,7 +30,10 @@ constexpr std::array<std::array<Rule, kRuleColumns>, 5> kModeRules = {{
     {kY, kN, kN, kN, kN, kN, kN, kN, kN},                          // SMTP
     {kN, kY, kN, kY, kN, kN, kN, kN, kN},                          // POP3
     {kN, kY, kN, kN, kY, kY, kY, kN, kN},                          // COUNT POP3 messages
-    {kY, kY, kKeep, kKeep, kKeep, kKeep, kKeep, kY, kY},           // SMTP & IMAP4
+    // The IMAP4 fetch uses the X-Sender and only-delete settings, so they are
+    // usable here whichever mode came before; the count sentence keeps the
+    // state the previous mode gave it.
+    {kY, kY, kY, kY, kKeep, kKeep, kKeep, kY, kY},                 // SMTP & IMAP4
 }};
 
 // OMODE values by list index.

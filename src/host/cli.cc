@@ -319,7 +319,13 @@ int RunConfigure(const Parsed& p, Io& io) {
   if (!status.ok()) return Fail(io, status.message());
   check.set_vg_parameter(Variant(shown));
   outcome = check.VgShowGui();
-  if (outcome->kind == DialogOutcome::Kind::kClosed) return kCliExitOk;
+  // One line on stdout says which way the dialog ended, so a shell user
+  // knows whether anything was stored.
+  const std::string shown_path = VisibleLine(StatePath(p));
+  if (outcome->kind == DialogOutcome::Kind::kClosed) {
+    io.out << "dialog closed without OK; " << shown_path << " unchanged\n";
+    return kCliExitOk;
+  }
   if (outcome->kind == DialogOutcome::Kind::kFailed) {
     return Fail(io, "cannot show the dialog: " + outcome->error);
   }
@@ -332,6 +338,7 @@ int RunConfigure(const Parsed& p, Io& io) {
     return Status::Ok();
   });
   if (!status.ok()) return Fail(io, status.message());
+  io.out << "configuration saved to " << shown_path << "\n";
   return kCliExitOk;
 }
 
@@ -461,7 +468,9 @@ const std::vector<Command>& Commands() {
         "--critical"},
        {"--trace", "--no-send-wait", "--perfdata", "--verbose"}, false, RunCheck},
       {"configure", "tessaly configure --state FILE [--timeout SECONDS]",
-       "edit the configuration in the dialog", {"--state", "--timeout"}, {}, false,
+       "edit the configuration in the dialog; prints \"configuration saved to FILE\"\n"
+       "      after OK, else \"dialog closed without OK; FILE unchanged\"",
+       {"--state", "--timeout"}, {}, false,
        RunConfigure},
       {"set", "tessaly set --state FILE [KEY=VALUE]... [--password-stdin KEY] "
               "[--password-file KEY FILE]",
