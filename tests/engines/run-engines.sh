@@ -81,9 +81,17 @@ trap cleanup EXIT
 export DEBIAN_FRONTEND=noninteractive
 say "installing the package and the engines"
 guard_services
-apt-get install -y -qq --no-install-recommends "$DEB" nagios4-core icinga2-bin icinga2-common \
-  monitoring-plugins-basic >"$WORK/apt.log" 2>&1 || { cat "$WORK/apt.log" >&2; die "apt-get failed"; }
+# nagios4-core is the engine itself; the nagios4 package adds the web
+# interface (Apache, PHP), which nothing here uses.
+apt-get install -y -qq --no-install-recommends nagios4-core icinga2 monitoring-plugins-basic \
+  >"$WORK/apt.log" 2>&1 || { cat "$WORK/apt.log" >&2; die "apt-get failed"; }
+# --reinstall: a package of the same version left by an earlier run is
+# replaced by this build, never kept.
+apt-get install -y -qq --no-install-recommends --reinstall "$DEB" >>"$WORK/apt.log" 2>&1 ||
+  { cat "$WORK/apt.log" >&2; die "apt-get install of the package failed"; }
 unguard_services
+cmp -s /usr/bin/tessaly <(dpkg-deb --fsys-tarfile "$DEB" | tar -xO ./usr/bin/tessaly) ||
+  die "/usr/bin/tessaly is not the one in $DEB"
 running=$(engine_daemons)
 [ -z "$running" ] || die "an engine service was started by its package: $running"
 
