@@ -28,8 +28,9 @@ class MailForm : public MailOperations {
         retrieve_(*pop3_, *imap4_, *options.trace) {}
 
   std::string SendMessage(const SendArgs& args, std::string* subject) override {
-    last_ = OperationReport{};
-    return send_.SendMessageV2(args, subject);
+    std::string text = send_.SendMessageV2(args, subject);
+    last_ = send_.report();
+    return text;
   }
   std::string RetrieveMessages(const RetrieveArgs& args) override {
     std::string text = retrieve_.RetrieveMessages(args);
