@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "check/check_run.h"
+#include "env/message_pump.h"
 #include "mail/mail_form.h"
 
 namespace tessaly {
@@ -22,7 +23,7 @@ CheckObject::CheckObject(CheckObjectOptions options)
                                         : NewTokenClient(NewHttpsPoster())),
       presenter_(std::move(options.presenter)),
       clock_(options.clock != nullptr ? options.clock : &SystemClock()),
-      pump_(std::move(options.pump)) {
+      pump_(options.pump ? std::move(options.pump) : SystemMessagePump()) {
   if (mail_ == nullptr) {
     static DiscardTrace discard;
     MailFormOptions form;

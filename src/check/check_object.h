@@ -33,7 +33,9 @@ struct CheckObjectOptions {
   TraceSink* trace = nullptr;
   // null means SystemClock(). Must outlive the object.
   Clock* clock = nullptr;
-  // Called repeatedly during the send-phase wait (a host's event loop).
+  // Called repeatedly during the send-phase wait (a host's event loop);
+  // empty means SystemMessagePump() (the thread's window messages on
+  // Windows, nothing elsewhere).
   std::function<void()> pump;
   // Path of the host's settings file for the SMTP greeting name ("" = none).
   std::string registry_file;

@@ -234,6 +234,10 @@ inline constexpr std::string_view kSmtpPropAltAuth = "alternateauthentication";
 inline constexpr std::string_view kSmtpPropFrom = "primarymailFrom";
 inline constexpr std::string_view kSmtpPropUseSsl = "primaryUsessl";
 inline constexpr std::string_view kSmtpPropXHeader = "primaryXHeader";
+// The host SMTP component's programmatic identifier and its two methods.
+inline constexpr std::string_view kSmtpComponentProgId = "KalrowMail.KalrowSmtp";
+inline constexpr std::string_view kSmtpMethodAddMail = "addmail";
+inline constexpr std::string_view kSmtpMethodStopSending = "stopsending";
 // Set only for an OAuth login: the access token, and the SASL mechanism
 // ("XOAUTH2", "OAUTHBEARER" or "AUTO").
 inline constexpr std::string_view kSmtpPropBearerToken = "PrimaryBearerToken";
@@ -241,6 +245,17 @@ inline constexpr std::string_view kSmtpPropAuthMechanism = "PrimaryAuthMechanism
 // Boolean property values as the component reads them.
 inline constexpr std::string_view kSmtpTrue = "true";
 inline constexpr std::string_view kSmtpFalse = "false";
+
+// ---- The COM server the host creates ----------------------------------------
+inline constexpr std::string_view kComProgId = "comtessaly.tessalyCom";
+inline constexpr std::string_view kComTypeLibrary = "comtessaly";
+inline constexpr std::string_view kComClass = "tessalyCom";
+inline constexpr std::string_view kComMemberDocheck = "vg_docheck";
+inline constexpr std::string_view kComMemberShowGui = "vg_showGUI";
+inline constexpr std::string_view kComMemberResult = "vg_result";
+inline constexpr std::string_view kComMemberParameter = "vg_parameter";
+inline constexpr std::string_view kComMemberTimeout = "vg_timeout";
+inline constexpr std::string_view kComMemberHostname = "vg_hostname";
 
 // ---- Component configuration text ------------------------------------------
 inline constexpr std::string_view kConfigIpv6 = "UseIPv6=";

@@ -63,7 +63,10 @@ std::string SendOperation::SendMessageV2(const SendArgs& args, std::string* subj
     // Step 3: setting read, then the name built; once each.
     const std::string setting = GetPrimaryHeloSetting(store_, trace_);
     const std::string helo = BuildHeloName(setting, args.host, os_);
-    if (!component_) return fail("SMTP component could not be created");
+    if (!component_) {
+      const std::string why = factory_.CreateError();
+      return fail(why.empty() ? "SMTP component could not be created" : why);
+    }
     SmtpComponent& c = *component_;
     auto set = [&c](std::string_view name, std::string_view value) {
       return c.SetProperty(name, value);

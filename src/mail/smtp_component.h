@@ -63,6 +63,8 @@ class SmtpComponentFactory {
   virtual ~SmtpComponentFactory() = default;
   // A new component with no properties set; nullptr when none can be made.
   virtual std::unique_ptr<SmtpComponent> Create() = 0;
+  // Why the last Create() gave nullptr, one line; "" when it gives no reason.
+  virtual std::string CreateError() const { return {}; }
 };
 
 struct SmtpOptions {
@@ -79,7 +81,21 @@ struct SmtpOptions {
   std::int32_t starttls_ports[2] = {25, 587};
 };
 
-// Components that speak SMTP through libcurl. Every server certificate is
+// The host SMTP component of this platform. Windows: the COM object
+// registered as KalrowMail.KalrowSmtp, created per send and driven
+// late-bound through IDispatch. POSIX: NewCurlSmtpComponentFactory().
+std::unique_ptr<SmtpComponentFactory> NewSystemSmtpComponentFactory();
+
+// Windows: components that are COM objects created by prog_id and driven
+// late-bound: SetProperty puts the named property (PrimaryTimeout as a
+// 16-bit integer, PrimaryMailPort as a 32-bit integer, primaryUsessl as a
+// Boolean, every other one as text), AddMail calls "addmail" (recipient,
+// subject, body, Boolean) and StopSending calls "stopsending". Failures
+// carry the object's error description. The calling thread must have COM
+// initialized; every call comes from that thread.
+std::unique_ptr<SmtpComponentFactory> NewComSmtpComponentFactory(std::wstring prog_id);
+
+// POSIX: components that speak SMTP through libcurl. Every server certificate is
 // accepted (no verification of peer or host name).
 std::unique_ptr<SmtpComponentFactory> NewCurlSmtpComponentFactory(SmtpOptions options = {});
 
