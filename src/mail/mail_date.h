@@ -1,5 +1,6 @@
 // Dates of message header fields, for the delivery time of the control
 // mail: the Date field, and the date after the last ";" of a Received field.
+// POSIX only (libcurl reads the dates); the command-line host uses them.
 #ifndef TESSALY_MAIL_MAIL_DATE_H_
 #define TESSALY_MAIL_MAIL_DATE_H_
 
