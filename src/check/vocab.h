@@ -204,10 +204,14 @@ inline constexpr std::string_view kFetchOk = "Message retrieved successfully";
 // result text, and the result line the command-line host prints.
 inline constexpr std::string_view kCutMark = "[cut]";
 inline constexpr std::string_view kDocheckErr = "ERR docheck : ";
+// A host's bound on the whole call (the command line's --max-time) ended
+// the run before an operation could give its own result.
+inline constexpr std::string_view kMaxTimeReached = "ERR max-time reached";
 
 // ---- Control mail -----------------------------------------------------------
 inline constexpr std::string_view kSubjectWordTessaly = "TESSALY ";
 inline constexpr std::string_view kSubjectWordTessimo = "TESSIMO ";
+inline constexpr std::string_view kSubjectField = "Subject";
 inline constexpr std::string_view kXSenderField = "X-Sender";
 inline constexpr std::string_view kXSenderTessaly = "TESSALYCom";
 inline constexpr std::string_view kXSenderTessimo = "TESSIMOCom";

@@ -13,6 +13,10 @@ namespace tessaly {
 struct Imap4ClientOptions {
   // Where start mode 0 uses implicit TLS; STARTTLS is required elsewhere.
   std::int32_t implicit_tls_port = 993;
+  // Whether SelectMailbox sends the search that SetSearch set. Off, the
+  // client never searches and FetchFound never finds: every fetch is of
+  // every message (a benchmark compares the two).
+  bool narrow_by_search = true;
 };
 
 // A new, unconnected client. Time-out 0 or below means 30 s per step.

@@ -95,6 +95,11 @@ class FakePop3Component : public Pop3Component, public FakeComponentBase {
 class FakeImap4Component : public Imap4Component, public FakeComponentBase {
  public:
   std::string mailbox;  // as given to SetMailbox
+  // The search as a server runs it: a message is found when one of its
+  // fields named as a key (any case) contains the key's value (any case).
+  // With search_refused FetchFound never finds.
+  std::vector<Imap4SearchKey> search;
+  bool search_refused = false;
 
   void SetEvents(ComponentEvents* events) override { events_ = events; }
   bool Connected() const override { return connected; }
@@ -117,12 +122,21 @@ class FakeImap4Component : public Imap4Component, public FakeComponentBase {
   Status DeleteFromMailbox() override;
   Status FetchEach(std::int32_t count,
                    const std::function<bool(std::int32_t, std::string_view)>& decide) override;
+  void SetSearch(std::vector<Imap4SearchKey> keys) override;
+  Status FetchFound(std::int32_t count,
+                    const std::function<bool(std::int32_t, std::string_view)>& decide,
+                    bool* found) override;
+  Status DeleteFound(bool every) override;
   Status Expunge() override;
   Status Disconnect() override;
 
  private:
+  bool Found(const FakeMessage& m) const;
+
   std::int32_t current_ = 0;
   std::string subject_;
+  std::int32_t found_count_ = -1;  // the count of the last FetchFound that found
+  std::set<std::int32_t> found_chosen_;
 };
 
 }  // namespace tessaly::testing
