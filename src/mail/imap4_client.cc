@@ -10,6 +10,7 @@
 #include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
+#include "mail/tls_connect.h"
 #include "mail/trail_mask.h"
 
 namespace tessaly {
@@ -527,9 +528,11 @@ Status Imap4Client::Connect() {
   if (s.ok() && !FitsInCommandLine(password_)) {
     s = Status::Error("password cannot be sent", kErrorConfig);
   }
-  bool implicit = ssl_mode_ == 0 && port_ == options_.implicit_tls_port;
-  if (s.ok()) s = conn_.Open(host_, port_, ipv6_);
-  if (s.ok() && implicit) s = conn_.StartTls(host_);
+  TlsStart tls = TlsStart::kNone;
+  if (s.ok()) {
+    s = OpenMailConnection(&conn_, host_, port_, ipv6_, ssl_mode_ == 0,
+                           {options_.implicit_tls_port, options_.starttls_port}, &tls);
+  }
   std::string line;
   if (s.ok()) s = ReadLine(&line);
   if (s.ok() && line.rfind("* OK", 0) != 0 && line.rfind("* PREAUTH", 0) != 0) {
@@ -546,7 +549,7 @@ Status Imap4Client::Connect() {
   } else if (s.ok()) {
     s = AskCapabilities();
   }
-  if (s.ok() && ssl_mode_ == 0 && !implicit) {
+  if (s.ok() && tls == TlsStart::kUpgrade) {
     if (!caps_.starttls) {
       s = Status::Error("server does not offer STARTTLS; TLS is required", kErrorServer);
     } else {

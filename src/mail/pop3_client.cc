@@ -9,6 +9,7 @@
 #include "mail/connection.h"
 #include "mail/header_parser.h"
 #include "mail/pop3_reply.h"
+#include "mail/tls_connect.h"
 #include "mail/trail_mask.h"
 
 namespace tessaly {
@@ -253,9 +254,9 @@ Status Pop3Client::Connect() {
   if (!FitsInCommandLine(password_)) {
     return Drop(Status::Error("password cannot be sent", kErrorConfig));
   }
-  bool implicit = ssl_mode_ == 0 && port_ == options_.implicit_tls_port;
-  Status s = conn_.Open(host_, port_, ipv6_);
-  if (s.ok() && implicit) s = conn_.StartTls(host_);
+  TlsStart tls = TlsStart::kNone;
+  Status s = OpenMailConnection(&conn_, host_, port_, ipv6_, ssl_mode_ == 0,
+                                {options_.implicit_tls_port, options_.starttls_port}, &tls);
   std::string line;
   if (s.ok()) s = ReadStatus(&line);
   if (s.ok()) s = NothingUnread();
@@ -275,7 +276,7 @@ Status Pop3Client::Connect() {
     }
   };
   if (s.ok()) s = read_caps();
-  if (s.ok() && ssl_mode_ == 0 && !implicit) {
+  if (s.ok() && tls == TlsStart::kUpgrade) {
     if (!caps_.stls) {
       s = Status::Error("server does not offer STLS; TLS is required", kErrorServer);
     } else {
