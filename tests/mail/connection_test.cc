@@ -33,8 +33,10 @@ const int kWaitMs = GreetingWaitMs(kTimeout);
 
 enum class Proto { kPop3, kImap4 };
 
-struct AcceptEvents : ComponentEvents {
-  void OnCertificate(std::string_view, bool* accept) override { *accept = true; }
+struct CertificateEvents : ComponentEvents {
+  explicit CertificateEvents(bool accept) : accept_(accept) {}
+  void OnCertificate(std::string_view, bool* accept) override { *accept = accept_; }
+  bool accept_;
 };
 
 // What the clients do in one operation, each on one connection: connect and
@@ -48,10 +50,11 @@ struct ClientRun {
   std::int32_t implicit_port = 0;  // 0: the client's default
   std::int32_t starttls_port = 0;  // 0: the client's default
   milliseconds pause{0};
+  bool accept_certificate = true;
 };
 
 std::string RunPop3(const ClientRun& r) {
-  AcceptEvents events;
+  CertificateEvents events(r.accept_certificate);
   Pop3ClientOptions options;
   if (r.implicit_port != 0) options.implicit_tls_port = r.implicit_port;
   if (r.starttls_port != 0) options.starttls_port = r.starttls_port;
@@ -73,7 +76,7 @@ std::string RunPop3(const ClientRun& r) {
 }
 
 std::string RunImap4(const ClientRun& r) {
-  AcceptEvents events;
+  CertificateEvents events(r.accept_certificate);
   Imap4ClientOptions options;
   if (r.implicit_port != 0) options.implicit_tls_port = r.implicit_port;
   if (r.starttls_port != 0) options.starttls_port = r.starttls_port;
@@ -130,6 +133,7 @@ TEST(ConnectionTest, AutomaticTlsOnOtherPorts) {
     ServerScript script;
     bool starttls_port;  // the server's port is the protocol's STARTTLS port
     std::string want;    // ending in a blank: a prefix of the text
+    bool accept_certificate = true;
   };
   auto pop3_tls_first = ServerScript().StartTls().Send("+OK ready").Expect("CAPA")
                             .SendRaw("+OK\r\nUSER\r\n.\r\n");
@@ -151,6 +155,9 @@ TEST(ConnectionTest, AutomaticTlsOnOtherPorts) {
       {"imap4 late greeting", Proto::kImap4,
        ServerScript().Stall(milliseconds(kWaitMs + 300)).Send("* OK late").RecordUntilClose(),
        false, both + "TLS handshake failed: "},
+      // A refused certificate: the server did speak TLS, so only that.
+      {"pop3 certificate refused", Proto::kPop3, ServerScript().StartTls().RecordUntilClose(),
+       false, "server certificate not accepted", false},
       // The STARTTLS port is never probed: its servers greet in clear,
       // some late on purpose.
       {"pop3 silent STARTTLS port", Proto::kPop3, ServerScript().StallForever(), true,
@@ -162,6 +169,7 @@ TEST(ConnectionTest, AutomaticTlsOnOtherPorts) {
     ScriptServer server(c.script);
     ClientRun r{c.proto, server.port(), 0};
     if (c.starttls_port) r.starttls_port = server.port();
+    r.accept_certificate = c.accept_certificate;
     const auto start = steady_clock::now();
     const std::string got = RunClient(r);
     const auto took = steady_clock::now() - start;
