@@ -1,13 +1,22 @@
 // The fetch phase against the local Dovecot, with a mailbox of N foreign
 // messages of 100 KB each (only-delete on, so they stay), directly and
 // through a proxy that delays each direction by 10 ms. Beside the check's
-// own retrieval it measures two baselines in the same run: (a) whole
-// messages one command at a time (RETR n / FETCH n BODY.PEEK[]) and (b)
-// headers one command at a time (TOP n 0 / FETCH n header fields). Each
-// variant runs in a child process so that its peak RSS is its own; round
-// trips and bytes are counted by the proxy (0 ms delay for "direct").
+// own retrieval ("ours": no control mail in the mailbox, so the wrong-subject
+// list needs every subject) it measures two baselines in the same run: (a)
+// whole messages one command at a time (RETR n / FETCH n BODY.PEEK[]) and
+// (b) headers one command at a time (TOP n 0 / FETCH n header fields). On
+// the IMAP4 path it also measures the success path, the control mail put
+// among the N messages before each run: "found_search" as the client runs
+// it (the server's search narrows the fetch) and "found_full" with the
+// search off (the header fields of every message are fetched), the
+// fetch-everything baseline. Each variant runs in a child process so that
+// its peak RSS is its own; round trips and bytes are counted by the proxy
+// (0 ms delay for "direct").
 //
-// TESSALY_BENCH_MAX_N limits the mailbox sizes for a quick run.
+// TESSALY_BENCH_MAX_N limits the mailbox sizes for a quick run; the
+// one-command-per-message baselines (a) and (b) run up to
+// TESSALY_BENCH_BASELINE_MAX_N (default 2000): at N = 10000 they take
+// minutes each through the proxy.
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,9 +55,24 @@ using namespace std::chrono_literals;
 constexpr const char* kUser = "carol";
 constexpr std::size_t kMessageBytes = 100 * 1024;
 
-enum class Variant { kOurs, kWhole, kHeaders };
+enum class Variant { kOurs, kWhole, kHeaders, kFoundSearch, kFoundFull };
 const char* VariantName(Variant v) {
-  return v == Variant::kOurs ? "ours" : v == Variant::kWhole ? "a_whole" : "b_headers";
+  switch (v) {
+    case Variant::kOurs: return "ours";
+    case Variant::kWhole: return "a_whole";
+    case Variant::kHeaders: return "b_headers";
+    case Variant::kFoundSearch: return "found_search";
+    case Variant::kFoundFull: return "found_full";
+  }
+  return "";
+}
+bool Found(Variant v) { return v == Variant::kFoundSearch || v == Variant::kFoundFull; }
+
+constexpr const char* kControlSubject = "TESSIMO 1234562026121";
+std::string ControlMail() {
+  return std::string("From: check@tessaly.test\r\nTo: carol@tessaly.test\r\nSubject: ") +
+         kControlSubject +
+         "\r\nX-Sender: TESSIMOCom\r\n\r\nVigilor TESSIMO COM check control mail\r\n";
 }
 
 struct Sample {
@@ -112,14 +136,15 @@ class NullSink : public TraceSink {
 bool RunVariant(const std::string& proto, Variant v, int port, const MailStack& stack,
                 std::string* note) {
   const std::string password = stack.password(kUser);
-  if (v != Variant::kOurs) {
+  if (v == Variant::kWhole || v == Variant::kHeaders) {
     const bool whole = v == Variant::kWhole;
     return proto == "POP3" ? RawPop3Fetch("127.0.0.1", port, kUser, password, whole, note)
                            : RawImap4Fetch("127.0.0.1", port, kUser, password, whole, note);
   }
 #ifdef TESSALY_BENCH_HAS_CLIENTS
   auto pop3 = NewPop3Client(Pop3ClientOptions{stack.pop3s_port()});
-  auto imap4 = NewImap4Client(Imap4ClientOptions{stack.imaps_port()});
+  auto imap4 =
+      NewImap4Client(Imap4ClientOptions{stack.imaps_port(), v != Variant::kFoundFull});
   NullSink sink;
   RetrieveOperations ops(*pop3, *imap4, sink);
   RetrieveArgs args;
@@ -128,13 +153,14 @@ bool RunVariant(const std::string& proto, Variant v, int port, const MailStack& 
   args.user = kUser;
   args.password = password;
   args.mailbox = "INBOX";
-  args.subject = "TESSALY not there";
+  args.subject = Found(v) ? kControlSubject : "TESSALY not there";
   args.timeout = 120;
   args.only_delete_own = true;
   args.mode = proto == "POP3" ? "TESSALY" : "TESSIMO";
   const std::string result =
       proto == "POP3" ? ops.RetrieveMessages(args) : ops.RetrieveMessagesImap4(args);
   *note = result.substr(0, 60);
+  if (Found(v)) return result == "OK";
   // Foreign messages only: every outcome but a failure of a step is fine.
   return result.rfind("ERR POP3: messages received", 0) == 0 ||
          result.rfind("ERR IMAP4: messages received", 0) == 0 ||
@@ -202,6 +228,11 @@ void BM_Fetch(benchmark::State& state, std::string proto, std::string path, Vari
     state.SkipWithError("could not fill the mailbox");
     return;
   }
+  // The run deletes the control mail again (it is the check's own).
+  if (Found(v) && !stack->PutMessage(kUser, ControlMail()).ok()) {
+    state.SkipWithError("could not put the control mail");
+    return;
+  }
   Proxies& p = GetProxies();
   DelayProxy& proxy = proto == "POP3" ? (path == "proxy" ? *p.pop3_delayed : *p.pop3_direct)
                                       : (path == "proxy" ? *p.imap4_delayed : *p.imap4_direct);
@@ -220,19 +251,23 @@ void BM_Fetch(benchmark::State& state, std::string proto, std::string path, Vari
   Results()[Key(proto, path, v, n)] = s;
 }
 
-void PrintSummary(const std::vector<int>& sizes) {
+void PrintSummary(const std::vector<int>& sizes, int baseline_max_n) {
+  auto find = [&](const std::string& proto, const std::string& path, Variant v,
+                  int size) -> const Sample* {
+    auto it = Results().find(Key(proto, path, v, size));
+    return it == Results().end() ? nullptr : &it->second;
+  };
+  int n = 0;  // the largest size with baselines
+  for (int size : sizes) {
+    if (size <= baseline_max_n) n = size;
+  }
   for (const std::string proto : {"POP3", "IMAP4"}) {
-    const int n = sizes.back();
-    auto find = [&](const std::string& path, Variant v, int size) -> const Sample* {
-      auto it = Results().find(Key(proto, path, v, size));
-      return it == Results().end() ? nullptr : &it->second;
-    };
-    const Sample* ours = find("proxy", Variant::kOurs, n);
-    const Sample* whole = find("proxy", Variant::kWhole, n);
-    const Sample* headers = find("proxy", Variant::kHeaders, n);
+    const Sample* ours = find(proto, "proxy", Variant::kOurs, n);
+    const Sample* whole = find(proto, "proxy", Variant::kWhole, n);
+    const Sample* headers = find(proto, "proxy", Variant::kHeaders, n);
     std::string rts, rss;
     for (int size : sizes) {
-      if (const Sample* o = find("proxy", Variant::kOurs, size)) {
+      if (const Sample* o = find(proto, "proxy", Variant::kOurs, size)) {
         // Appended piece by piece: " " + std::to_string(...) makes gcc 12
         // at -O2/-O3 report a false -Wrestrict overlap in the inlined insert.
         rts += ' ';
@@ -253,6 +288,32 @@ void PrintSummary(const std::vector<int>& sizes) {
         whole->seconds / ours->seconds, headers->seconds / ours->seconds, rts.c_str(),
         rss.c_str());
   }
+  // The cost per message of a path that reads every message's headers:
+  // the growth of ours from the smallest to the largest mailbox.
+  for (const std::string proto : {"POP3", "IMAP4"}) {
+    const Sample* low = find(proto, "proxy", Variant::kOurs, sizes.front());
+    const Sample* high = find(proto, "proxy", Variant::kOurs, sizes.back());
+    if (low != nullptr && high != nullptr && sizes.back() > sizes.front()) {
+      std::printf("SUMMARY %s ours (every message's headers): %.1f bytes per message\n",
+                  proto.c_str(),
+                  static_cast<double>(high->bytes - low->bytes) / (sizes.back() - sizes.front()));
+    }
+  }
+  std::printf(
+      "SUMMARY IMAP4 control mail among N, through 20 ms proxy: search vs fetch-everything\n");
+  std::printf("SUMMARY %6s | %10s %4s %8s | %10s %4s %8s | %9s %9s\n", "N", "bytes", "RTs", "ms",
+              "full bytes", "RTs", "ms", "bytes x", "time x");
+  for (int size : sizes) {
+    const Sample* narrow = find("IMAP4", "proxy", Variant::kFoundSearch, size);
+    const Sample* full = find("IMAP4", "proxy", Variant::kFoundFull, size);
+    if (narrow == nullptr || full == nullptr) continue;
+    std::printf("SUMMARY %6d | %10lld %4lld %8.1f | %10lld %4lld %8.1f | %9.1f %9.2f\n", size,
+                static_cast<long long>(narrow->bytes), static_cast<long long>(narrow->round_trips),
+                narrow->seconds * 1000, static_cast<long long>(full->bytes),
+                static_cast<long long>(full->round_trips), full->seconds * 1000,
+                static_cast<double>(full->bytes) / static_cast<double>(narrow->bytes),
+                full->seconds / narrow->seconds);
+  }
 }
 
 }  // namespace
@@ -260,10 +321,14 @@ void PrintSummary(const std::vector<int>& sizes) {
 
 int main(int argc, char** argv) {
   using namespace tessaly::testing;
-  std::vector<int> sizes = {0, 10, 100, 1000, 2000};
+  std::vector<int> sizes = {0, 10, 100, 1000, 2000, 10000};
   if (const char* max = std::getenv("TESSALY_BENCH_MAX_N")) {
     const int limit = std::atoi(max);
     std::erase_if(sizes, [limit](int n) { return n > limit; });
+  }
+  int baseline_max_n = 2000;
+  if (const char* max = std::getenv("TESSALY_BENCH_BASELINE_MAX_N")) {
+    baseline_max_n = std::atoi(max);
   }
   const MailStack* stack = MailStack::Get();
   if (stack != nullptr) {
@@ -280,7 +345,10 @@ int main(int argc, char** argv) {
   for (int n : sizes) {
     for (const char* proto : {"POP3", "IMAP4"}) {
       for (const char* path : {"direct", "proxy"}) {
-        for (Variant v : {Variant::kOurs, Variant::kWhole, Variant::kHeaders}) {
+        for (Variant v : {Variant::kOurs, Variant::kWhole, Variant::kHeaders,
+                          Variant::kFoundSearch, Variant::kFoundFull}) {
+          if (Found(v) && std::string(proto) != "IMAP4") continue;
+          if ((v == Variant::kWhole || v == Variant::kHeaders) && n > baseline_max_n) continue;
           const std::string name = std::string(proto) + "/" + path + "/" + VariantName(v) +
                                    "/N=" + std::to_string(n);
           benchmark::RegisterBenchmark(name.c_str(), BM_Fetch, proto, path, v, n)
@@ -293,7 +361,7 @@ int main(int argc, char** argv) {
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
-  if (stack != nullptr) PrintSummary(sizes);
+  if (stack != nullptr) PrintSummary(sizes, baseline_max_n);
   else std::printf("local mail stack not running: nothing measured\n");
   benchmark::Shutdown();
   return 0;

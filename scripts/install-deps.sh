@@ -13,8 +13,18 @@ echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-se
 apt-get install -y -qq --no-install-recommends \
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
-  libcurl4-openssl-dev libssl-dev openssl curl ca-certificates \
+  libcurl4-openssl-dev libssl-dev openssl curl ca-certificates nlohmann-json3-dev \
   qt6-base-dev libgl-dev \
-  fonts-dejavu-core \
+  fonts-dejavu-core fonts-dejavu-extra \
   postfix dovecot-core dovecot-pop3d dovecot-imapd \
   python3 procps iproute2 >/dev/null
+
+# The Windows build: mingw-w64 cross compilers (posix threads), widl, wine
+# with its IDL files for the type libraries, and the 32-bit wine for the
+# 32-bit DLL. wine's SChannel needs libgnutls30 of each architecture, which
+# is only a Recommends.
+dpkg --add-architecture i386
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends \
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools \
+  wine wine64 wine32:i386 wine64-tools libgnutls30 libgnutls30:i386 >/dev/null

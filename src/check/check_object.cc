@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "check/check_run.h"
+#include "env/message_pump.h"
 #include "mail/mail_form.h"
 
 namespace tessaly {
@@ -18,9 +19,11 @@ class DiscardTrace : public TraceSink {
 
 CheckObject::CheckObject(CheckObjectOptions options)
     : mail_(std::move(options.mail)),
+      tokens_(options.tokens != nullptr ? std::move(options.tokens)
+                                        : NewTokenClient(NewHttpsPoster())),
       presenter_(std::move(options.presenter)),
       clock_(options.clock != nullptr ? options.clock : &SystemClock()),
-      pump_(std::move(options.pump)) {
+      pump_(options.pump ? std::move(options.pump) : SystemMessagePump()) {
   if (mail_ == nullptr) {
     static DiscardTrace discard;
     MailFormOptions form;
@@ -37,6 +40,7 @@ bool CheckObject::VgDocheck() {
   CheckRunEnv env;
   env.mail = mail_.get();
   env.clock = clock_;
+  env.tokens = tokens_.get();
   env.pump = pump_;
   std::string result;
   const bool verdict = RunCheck(env, &parameter_, timeout_, &result);

@@ -15,6 +15,7 @@
 #include "env/clock.h"
 #include "env/trace.h"
 #include "mail/mail_operations.h"
+#include "mail/token_client.h"
 
 namespace tessaly {
 
@@ -22,6 +23,8 @@ struct CheckObjectOptions {
   // The mail operations; when null the object builds the real ones
   // (NewMailForm) over trace and clock.
   std::unique_ptr<MailOperations> mail;
+  // Access tokens of an OAuth login; when null, the real HTTPS client.
+  std::unique_ptr<TokenClient> tokens;
   // The dialog; when null, NewDefaultDialogPresenter() on first use.
   std::unique_ptr<DialogPresenter> presenter;
   // Trace lines of the mail operations; null discards them. Must
@@ -29,7 +32,9 @@ struct CheckObjectOptions {
   TraceSink* trace = nullptr;
   // null means SystemClock(). Must outlive the object.
   Clock* clock = nullptr;
-  // Called repeatedly during the send-phase wait (a host's event loop).
+  // Called repeatedly during the send-phase wait (a host's event loop);
+  // empty means SystemMessagePump() (the thread's window messages on
+  // Windows, nothing elsewhere).
   std::function<void()> pump;
   // Path of the host's settings file for the SMTP greeting name ("" = none).
   std::string registry_file;
@@ -70,6 +75,7 @@ class CheckObject {
 
  private:
   std::unique_ptr<MailOperations> mail_;
+  std::unique_ptr<TokenClient> tokens_;
   std::unique_ptr<DialogPresenter> presenter_;
   Clock* clock_;
   std::function<void()> pump_;

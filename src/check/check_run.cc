@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "check/oauth_login.h"
 #include "check/param_string.h"
 #include "check/vocab.h"
 #include "env/base64.h"
@@ -27,6 +28,30 @@ constexpr long long kTypeMismatchCode = 13;
 constexpr long long kBadPasswordCode = 5;
 constexpr long long kInternalCode = 51;
 
+// Location numbers of a failed OAuth login in the "ERR" texts: the login
+// step of the POP3 and IMAP4 operations (connect and log in) and the
+// credentials step of the sending operation.
+constexpr int kLoginLocation = 3;
+constexpr int kSendLoginLocation = 5;
+
+// Stands in when the run was given no token client: every request fails.
+TokenClient& NoTokens() {
+  class None : public TokenClient {
+   public:
+    Status Request(const TokenRequest&, TokenGrant*) override {
+      return Status::Error(std::string(vocab::kTokenRequestFailed) + "no token client");
+    }
+  };
+  static None none;
+  return none;
+}
+
+// True when a failure text ends with " (location)".
+bool EndsWithLocation(std::string_view text, int location) {
+  const std::string tail = " (" + std::to_string(location) + ")";
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
 bool IsErr(std::string_view text) { return text.substr(0, 3) == vocab::kErrPrefix; }
 
 class Run {
@@ -42,6 +67,7 @@ class Run {
       throw RunFailure{"Type mismatch", kTypeMismatchCode};
     }
     timeout_ = OperationTimeout(*seconds);
+    mail_timeout_ = timeout_;
     wait_seconds_ = *seconds <= 0 ? 0 : timeout_;
 
     std::string next = Get(vocab::kNextPhase);
@@ -88,6 +114,43 @@ class Run {
   }
   int Retries() const { return std::clamp(Number(vocab::kMailRetries), 0, 3); }
 
+  // The login of one side. For an OAuth method the access token comes from
+  // the cache or the endpoint (the state keys and a rotated refresh token
+  // are written at once). On failure sets *failure to prefix + description
+  // (+ " (location)" when location >= 0) and returns false.
+  bool Login(const vocab::OAuthKeys& keys, std::string_view prefix, int location,
+             OAuthLogin* login, std::string* failure) {
+    std::string params = parameter_->ToText();
+    const std::string before = params;
+    const auto start = env_.clock->Steady();
+    Status s = PrepareOAuthLogin(keys, env_.tokens != nullptr ? *env_.tokens : NoTokens(),
+                                 env_.clock->UnixSeconds(), timeout_, &params, login);
+    if (params != before) *parameter_ = Variant(params);
+    if (s.code() == kSecretEncodingError) throw RunFailure{s.message(), kBadPasswordCode};
+    if (!s.ok()) {
+      *failure = std::string(prefix) + s.message();
+      if (location >= 0) *failure += " (" + std::to_string(location) + ")";
+      return false;
+    }
+    if (login->requested) {
+      // The mail step gets what the token request left of the time-out.
+      const auto spent = std::chrono::ceil<std::chrono::seconds>(env_.clock->Steady() - start);
+      mail_timeout_ = static_cast<std::int16_t>(
+          std::max<long long>(1, timeout_ - static_cast<long long>(spent.count())));
+    }
+    return true;
+  }
+
+  // After a login that may have failed on the token, the cached token is
+  // dropped, so that the next call fetches a new one instead of repeating
+  // a token the server may have refused.
+  void ForgetTokenAfterFailure(const vocab::OAuthKeys& keys, const OAuthLogin& login) {
+    if (login.method == LoginMethod::kPassword) return;
+    const std::string params = parameter_->ToText();
+    const std::string after = ForgetAccessToken(params, keys);
+    if (after != params) *parameter_ = Variant(after);
+  }
+
   bool CountPhase(std::string* result) {
     CountArgs args;
     args.host = Get(vocab::kMailServer);
@@ -102,10 +165,17 @@ class Run {
     args.debug = Flag(vocab::kMailDebug);
     std::string text;
     bool ok = false;
-    for (int attempt = 0; !ok && attempt <= retries; ++attempt) {
-      text = env_.mail->CountMessages(args);
-      ok = !IsErr(text);
+    OAuthLogin login;
+    if (Login(vocab::kMailOAuthKeys, vocab::kCountErr, -1, &login, &text)) {
+      args.login = login.method;
+      args.token = login.token;
+      args.timeout = mail_timeout_;
+      for (int attempt = 0; !ok && attempt <= retries; ++attempt) {
+        text = env_.mail->CountMessages(args);
+        ok = !IsErr(text);
+      }
     }
+    if (!ok) ForgetTokenAfterFailure(vocab::kMailOAuthKeys, login);
     bool verdict = false;
     if (ok) {
       const std::string comparison = Get(vocab::kCountComparison);
@@ -149,9 +219,21 @@ class Run {
     args.no_x_sender = no_x_sender_;
     std::string text;
     bool ok = false;
-    for (int attempt = 0; !ok && attempt <= retries; ++attempt) {
-      text = imap4 ? env_.mail->RetrieveMessagesImap4(args) : env_.mail->RetrieveMessages(args);
-      ok = !IsErr(text);
+    OAuthLogin login;
+    if (Login(vocab::kMailOAuthKeys, imap4 ? vocab::kImap4Err : vocab::kPop3Err,
+              kLoginLocation, &login, &text)) {
+      args.login = login.method;
+      args.token = login.token;
+      args.timeout = mail_timeout_;
+      for (int attempt = 0; !ok && attempt <= retries; ++attempt) {
+        text = imap4 ? env_.mail->RetrieveMessagesImap4(args) : env_.mail->RetrieveMessages(args);
+        ok = !IsErr(text);
+      }
+    }
+    // A fetch that logged in and then failed (no control mail, say) keeps
+    // its token; one that failed at the login step does not.
+    if (!ok && EndsWithLocation(text, kLoginLocation)) {
+      ForgetTokenAfterFailure(vocab::kMailOAuthKeys, login);
     }
     *result = ok ? std::string(vocab::kFetchOk) : text;
     Put(vocab::kLastSubject, "");
@@ -175,7 +257,17 @@ class Run {
     args.ssl_start_mode = (ssl_mode < 0 || ssl_mode > 3) ? 0 : ssl_mode;
     args.timeout = timeout_;
     args.mode = mode_;
-    const std::string text = env_.mail->SendMessage(args, &subject);
+    std::string text;
+    OAuthLogin login;
+    if (Login(vocab::kSmtpOAuthKeys, vocab::kSmtpErr, kSendLoginLocation, &login, &text)) {
+      args.login = login.method;
+      args.token = login.token;
+      args.timeout = mail_timeout_;
+      text = env_.mail->SendMessage(args, &subject);
+    } else {
+      subject.clear();
+    }
+    if (subject.empty()) ForgetTokenAfterFailure(vocab::kSmtpOAuthKeys, login);
     Wait(start);
     *result = text;
     Put(vocab::kLastSubject, subject);
@@ -210,6 +302,7 @@ class Run {
   std::string mode_;
   bool no_x_sender_ = false;
   std::int16_t timeout_ = 0;
+  std::int16_t mail_timeout_ = 0;  // timeout_ less what a token request took
   long long wait_seconds_ = 0;
 };
 

@@ -12,6 +12,7 @@
 #include "check/variant.h"
 #include "env/clock.h"
 #include "mail/mail_operations.h"
+#include "mail/token_client.h"
 
 namespace tessaly {
 
@@ -27,6 +28,9 @@ struct CheckRunEnv {
   std::function<void()> pump;
   // Longest sleep between two looks at the clock during that wait.
   std::chrono::milliseconds wait_slice{50};
+  // Access tokens of an OAuth login; only used when a side is set to one
+  // (without it such a login fails with an "ERR" text).
+  TokenClient* tokens = nullptr;
 };
 
 // The time-out the mail operations get for the host's value seconds:

@@ -45,6 +45,57 @@ inline constexpr std::string_view kNextPhase = "@@NEXT";
 inline constexpr std::string_view kLastSubject = "@@SUBJECT";
 inline constexpr std::string_view kStatePrefix = "@@";
 
+// OAuth 2.0 login, per side: S for sending (SMTP), P for receiving (POP3
+// and IMAP4), beside SUSR/PUSR. The dialog does not show them; a string
+// without them logs in by password exactly as before.
+inline constexpr std::string_view kSmtpLoginMethod = "SAUTH";   // login method
+inline constexpr std::string_view kSmtpTokenUrl = "STURL";      // token endpoint
+inline constexpr std::string_view kSmtpClientId = "SCID";       // client id
+inline constexpr std::string_view kSmtpClientSecret = "SCSEC";  // Base64, like SPWD
+inline constexpr std::string_view kSmtpScope = "SSCP";          // requested scope
+inline constexpr std::string_view kSmtpRefreshToken = "SRTK";   // Base64, like SPWD
+inline constexpr std::string_view kSmtpTokenCaFile = "STCA";    // CA file of the endpoint
+inline constexpr std::string_view kMailLoginMethod = "PAUTH";
+inline constexpr std::string_view kMailTokenUrl = "PTURL";
+inline constexpr std::string_view kMailClientId = "PCID";
+inline constexpr std::string_view kMailClientSecret = "PCSEC";
+inline constexpr std::string_view kMailScope = "PSCP";
+inline constexpr std::string_view kMailRefreshToken = "PRTK";
+inline constexpr std::string_view kMailTokenCaFile = "PTCA";
+// State keys of the token cache: the access token (Base64) and the Unix
+// time in seconds at which it expires.
+inline constexpr std::string_view kSmtpAccessToken = "@@STOK";
+inline constexpr std::string_view kSmtpTokenExpiry = "@@STEXP";
+inline constexpr std::string_view kMailAccessToken = "@@PTOK";
+inline constexpr std::string_view kMailTokenExpiry = "@@PTEXP";
+
+// The keys of one side's OAuth login.
+struct OAuthKeys {
+  std::string_view user;
+  std::string_view method;
+  std::string_view token_url;
+  std::string_view client_id;
+  std::string_view client_secret;
+  std::string_view scope;
+  std::string_view refresh_token;
+  std::string_view ca_file;
+  std::string_view access_token;  // state
+  std::string_view expiry;        // state
+};
+inline constexpr OAuthKeys kSmtpOAuthKeys = {
+    kSmtpUser,  kSmtpLoginMethod,  kSmtpTokenUrl,     kSmtpClientId,    kSmtpClientSecret,
+    kSmtpScope, kSmtpRefreshToken, kSmtpTokenCaFile, kSmtpAccessToken, kSmtpTokenExpiry};
+inline constexpr OAuthKeys kMailOAuthKeys = {
+    kMailUser,  kMailLoginMethod,  kMailTokenUrl,     kMailClientId,    kMailClientSecret,
+    kMailScope, kMailRefreshToken, kMailTokenCaFile, kMailAccessToken, kMailTokenExpiry};
+
+// Values of SAUTH/PAUTH, matched without regard to case and blanks around
+// them. Empty (or absent) is the password login.
+inline constexpr std::string_view kLoginPassword = "PASSWORD";
+inline constexpr std::string_view kLoginXoauth2 = "XOAUTH2";
+inline constexpr std::string_view kLoginOAuthBearer = "OAUTHBEARER";
+inline constexpr std::string_view kLoginAutomatic = "AUTO";
+
 // The 25 configuration keys in the order the dialog writes them.
 inline constexpr std::array<std::string_view, 25> kDialogKeys = {
     kSmtpServer,  kSmtpPort,     kSmtpFrom,     kSmtpTo,        kSmtpUser,
@@ -144,6 +195,10 @@ inline constexpr std::string_view kImap4NotOurs =
     "ERR IMAP4: messages received but not send by correct application. (";
 inline constexpr std::string_view kCountText = " message(s) in this mailbox (";
 
+// Texts of the OAuth login (after the protocol's "ERR ..." prefix).
+inline constexpr std::string_view kTokenRequestFailed = "OAuth token request failed: ";
+inline constexpr std::string_view kUnknownLoginMethod = "unknown login method ";
+
 inline constexpr std::string_view kFetchOk = "Message retrieved successfully";
 // Ends a text that was cut at its length limit: the wrong-subject list of a
 // result text, and the result line the command-line host prints.
@@ -153,6 +208,7 @@ inline constexpr std::string_view kDocheckErr = "ERR docheck : ";
 // ---- Control mail -----------------------------------------------------------
 inline constexpr std::string_view kSubjectWordTessaly = "TESSALY ";
 inline constexpr std::string_view kSubjectWordTessimo = "TESSIMO ";
+inline constexpr std::string_view kSubjectField = "Subject";
 inline constexpr std::string_view kXSenderField = "X-Sender";
 inline constexpr std::string_view kXSenderTessaly = "TESSALYCom";
 inline constexpr std::string_view kXSenderTessimo = "TESSIMOCom";
@@ -176,9 +232,28 @@ inline constexpr std::string_view kSmtpPropAltAuth = "alternateauthentication";
 inline constexpr std::string_view kSmtpPropFrom = "primarymailFrom";
 inline constexpr std::string_view kSmtpPropUseSsl = "primaryUsessl";
 inline constexpr std::string_view kSmtpPropXHeader = "primaryXHeader";
+// The host SMTP component's programmatic identifier and its two methods.
+inline constexpr std::string_view kSmtpComponentProgId = "KalrowMail.KalrowSmtp";
+inline constexpr std::string_view kSmtpMethodAddMail = "addmail";
+inline constexpr std::string_view kSmtpMethodStopSending = "stopsending";
+// Set only for an OAuth login: the access token, and the SASL mechanism
+// ("XOAUTH2", "OAUTHBEARER" or "AUTO").
+inline constexpr std::string_view kSmtpPropBearerToken = "PrimaryBearerToken";
+inline constexpr std::string_view kSmtpPropAuthMechanism = "PrimaryAuthMechanism";
 // Boolean property values as the component reads them.
 inline constexpr std::string_view kSmtpTrue = "true";
 inline constexpr std::string_view kSmtpFalse = "false";
+
+// ---- The COM server the host creates ----------------------------------------
+inline constexpr std::string_view kComProgId = "comtessaly.tessalyCom";
+inline constexpr std::string_view kComTypeLibrary = "comtessaly";
+inline constexpr std::string_view kComClass = "tessalyCom";
+inline constexpr std::string_view kComMemberDocheck = "vg_docheck";
+inline constexpr std::string_view kComMemberShowGui = "vg_showGUI";
+inline constexpr std::string_view kComMemberResult = "vg_result";
+inline constexpr std::string_view kComMemberParameter = "vg_parameter";
+inline constexpr std::string_view kComMemberTimeout = "vg_timeout";
+inline constexpr std::string_view kComMemberHostname = "vg_hostname";
 
 // ---- Component configuration text ------------------------------------------
 inline constexpr std::string_view kConfigIpv6 = "UseIPv6=";

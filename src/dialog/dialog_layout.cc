@@ -1,5 +1,7 @@
 #include "dialog/dialog_layout.h"
 
+#include <algorithm>
+
 namespace tessaly::dialog {
 namespace {
 
@@ -123,6 +125,34 @@ std::span<const std::string_view> ListItems(ControlId id) {
 
 std::span<const ControlId> TabOrder() {
   return kTabOrder;
+}
+
+TwipRect CaptionRoom(ControlId id) {
+  const ControlSpec& own = Spec(id);
+  const TwipRect& place = own.place;
+  const bool frame = own.container != C::kNone;
+  const int edge_margin = frame ? kFrameMarginTwips : kCaptionGapTwips;
+  const int container_width = frame ? Spec(own.container).place.width : kClientWidthTwips;
+  const int right_edge = place.left + place.width;
+  // Bounds the place may grow to, from the container's edges inwards.
+  int low = edge_margin;
+  int high = container_width - edge_margin;
+  for (const ControlSpec& other : kLayout) {
+    if (other.id == id || other.container != own.container) continue;
+    const TwipRect& r = other.place;
+    if (r.top >= place.top + place.height || place.top >= r.top + r.height) continue;
+    // A neighbour that already overlaps the place bounds it on its side too.
+    if (r.left + r.width > place.left) high = std::min(high, r.left - kCaptionGapTwips);
+    if (r.left < right_edge) low = std::max(low, r.left + r.width + kCaptionGapTwips);
+  }
+  TwipRect room = place;
+  if (own.right_aligned) {
+    room.left = std::min(low, place.left);
+    room.width = right_edge - room.left;
+  } else {
+    room.width = std::max(high, right_edge) - place.left;
+  }
+  return room;
 }
 
 }  // namespace tessaly::dialog

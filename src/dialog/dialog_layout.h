@@ -120,6 +120,19 @@ std::span<const std::string_view> ListItems(ControlId id);
 // the dialog opens.
 std::span<const ControlId> TabOrder();
 
+// Room kept free between a caption that grows and its neighbours, and
+// between a control and the edge of the frame it sits in.
+inline constexpr int kCaptionGapTwips = 60;
+inline constexpr int kFrameMarginTwips = 90;
+
+// The widest place a label or check box may take when its caption does not
+// fit its own place in the font the system has: the same row, grown to the
+// right (to the left for a right-aligned label, which keeps its right edge
+// beside its field) up to kCaptionGapTwips before the nearest control of the
+// same container whose rows overlap, or to the container's edge less its
+// margin. Never narrower than the control's own place.
+TwipRect CaptionRoom(ControlId id);
+
 }  // namespace tessaly::dialog
 
 #endif  // TESSALY_DIALOG_DIALOG_LAYOUT_H_

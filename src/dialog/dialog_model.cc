@@ -1,6 +1,7 @@
 #include "dialog/dialog_model.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -29,7 +30,10 @@ constexpr std::array<std::array<Rule, kRuleColumns>, 5> kModeRules = {{
     {kY, kN, kN, kN, kN, kN, kN, kN, kN},                          // SMTP
     {kN, kY, kN, kY, kN, kN, kN, kN, kN},                          // POP3
     {kN, kY, kN, kN, kY, kY, kY, kN, kN},                          // COUNT POP3 messages
-    {kY, kY, kKeep, kKeep, kKeep, kKeep, kKeep, kY, kY},           // SMTP & IMAP4
+    // The IMAP4 fetch uses the X-Sender and only-delete settings, so they are
+    // usable here whichever mode came before; the count sentence keeps the
+    // state the previous mode gave it.
+    {kY, kY, kY, kY, kKeep, kKeep, kKeep, kY, kY},                 // SMTP & IMAP4
 }};
 
 // OMODE values by list index.
@@ -57,6 +61,33 @@ Status LoadPassword(std::string_view parameter, std::string_view key, ControlSta
   }
   control->text = std::move(*plain);
   return Status::Ok();
+}
+
+// The items of parameter whose key is none of the 25, DALL, SKWORD or a
+// state key, each as "KEY=value#". Text before the first "#" is no item,
+// and a piece without "=" is the stray rest of a value, not a key.
+std::string UnknownItems(std::string_view parameter) {
+  std::string kept;
+  std::size_t pos = parameter.find('#');
+  while (pos != std::string_view::npos) {
+    const std::size_t end = parameter.find('#', pos + 1);
+    const std::string_view item =
+        parameter.substr(pos + 1, end == std::string_view::npos ? end : end - pos - 1);
+    pos = end;
+    const std::size_t eq = item.find('=');
+    if (eq == std::string_view::npos) continue;
+    std::string key(item.substr(0, eq));
+    for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (key.empty() || key.rfind(vocab::kStatePrefix, 0) == 0 || key == vocab::kDeleteAll ||
+        key == vocab::kSubjectKeyword ||
+        std::find(vocab::kDialogKeys.begin(), vocab::kDialogKeys.end(), key) !=
+            vocab::kDialogKeys.end()) {
+      continue;
+    }
+    kept.append(item);
+    kept += '#';
+  }
+  return kept;
 }
 
 int ClampedRetries(std::string_view value) {
@@ -178,6 +209,7 @@ Status FillForm(std::string_view parameter, std::string_view timeout_text, Dialo
                          "\" is not an SSL mode index (-1 to 3); the dialog was not shown");
   }
   LoadFill(parameter, form);
+  form->kept_items = UnknownItems(parameter);
   return Status::Ok();
 }
 
@@ -238,6 +270,7 @@ std::string ComposeParameter(const DialogForm& form) {
     out += values[i];
   }
   out += "#";
+  out += form.kept_items;
   return out;
 }
 

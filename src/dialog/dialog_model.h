@@ -25,6 +25,10 @@ struct ControlState {
 
 struct DialogForm {
   std::array<ControlState, kControlCount> controls;
+  // The items of the loaded string whose keys the dialog does not know (the
+  // OAuth settings among them), as "KEY=value#" each, in their order. OK
+  // writes them after the 25 items, so that it never drops a setting.
+  std::string kept_items;
 
   ControlState& at(ControlId id) { return controls[Index(id)]; }
   const ControlState& at(ControlId id) const { return controls[Index(id)]; }
@@ -53,12 +57,14 @@ void ApplyModeRules(DialogForm* form);
 // A fresh opening filled from parameter and the host's time-out text:
 // LoadedForm(), txtTimeout set to the trimmed time-out, then the keys. An
 // empty parameter (length 0) gets the ports 25 and 110 and "Only delete"
-// ticked instead. Fails, leaving *form unspecified, for a PPWD or SPWD that
+// ticked instead. Items with other keys go to kept_items. Fails, leaving *form unspecified, for a PPWD or SPWD that
 // does not decode and an SSSM outside -1..3; nothing is shown then.
 Status FillForm(std::string_view parameter, std::string_view timeout_text, DialogForm* form);
 
 // The string OK writes: the 25 items in vocab::kDialogKeys order and a
-// closing "#"; no other key of the old string survives. An empty count
+// closing "#", then form.kept_items unchanged. DALL, SKWORD and the state
+// keys of the old string do not survive; without other keys the string is
+// the 25 items alone. An empty count
 // field, or one that begins with no number, is written as "0", the value the
 // check run reads for it anyway.
 std::string ComposeParameter(const DialogForm& form);

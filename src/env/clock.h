@@ -4,6 +4,7 @@
 #define TESSALY_ENV_CLOCK_H_
 
 #include <chrono>
+#include <cstdint>
 
 namespace tessaly {
 
@@ -21,6 +22,12 @@ class Clock {
   virtual WallTime Now() = 0;
   virtual std::chrono::steady_clock::time_point Steady() = 0;
   virtual void SleepFor(std::chrono::milliseconds duration) = 0;
+  // Seconds since 1970-01-01 UTC: the expiry of a cached access token.
+  virtual std::int64_t UnixSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
 };
 
 // The system clock; a process-wide instance, safe to share.

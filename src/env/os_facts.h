@@ -15,15 +15,18 @@ class OsFacts {
   virtual bool ComputerName(std::string* name) = 0;
   // The DNS domain of the host, "" when there is none or it cannot be read.
   virtual std::string DnsDomain() = 0;
-  // The first IPv4 address of each interface that is up, in interface-index
-  // order, loopback left out, as dotted text; empty when the query fails.
+  // The first IPv4 address of each network adapter, as dotted text, in the
+  // order the system lists them (POSIX: interfaces that are up, by index,
+  // loopback left out; Windows: GetAdaptersInfo order, "0.0.0.0" included);
+  // empty when the query fails.
   virtual std::vector<std::string> AdapterAddresses() = 0;
 };
 
-// The facts of this machine from POSIX calls; a process-wide instance.
+// The facts of this machine from the platform's calls; a process-wide
+// instance.
 OsFacts& SystemOsFacts();
 
-// The pieces of SystemOsFacts that read files, for tests.
+// POSIX: the pieces of SystemOsFacts that read files, for tests.
 // The domain from resolv.conf text: the first name of the last "domain" or
 // "search" line (the later one wins, as for the resolver), "" when none.
 std::string ResolvConfDomain(const std::string& resolv_conf);

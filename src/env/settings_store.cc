@@ -1,8 +1,5 @@
 #include "env/settings_store.h"
 
-#include <sys/utsname.h>
-
-#include <cstdlib>
 #include <string>
 
 #include "check/vocab.h"
@@ -22,27 +19,6 @@ std::string StripTrailingNul(std::string text) {
 }
 
 }  // namespace
-
-std::string DefaultRegistryPath() {
-  const char* env = std::getenv("TESSALY_REGISTRY");
-  if (env != nullptr && *env != '\0') return env;
-  return std::string(kDefaultRegistryPath);
-}
-
-bool IsWow64() {
-  // A 64-bit process is never WOW64. A 32-bit build is when the kernel
-  // reports a 64-bit machine; a failing uname counts as "not WOW64".
-  if constexpr (sizeof(void*) >= 8) {
-    return false;
-  } else {
-    utsname u{};
-    if (uname(&u) != 0) return false;
-    const std::string_view machine = u.machine;
-    return machine == "x86_64" || machine == "aarch64" || machine == "arm64" ||
-           machine == "ppc64" || machine == "ppc64le" || machine == "s390x" ||
-           machine == "riscv64" || machine == "mips64" || machine == "sparc64";
-  }
-}
 
 std::string HostRegistryRoot(bool is_wow64) {
   return std::string(is_wow64 ? vocab::kHostKeyWow64 : vocab::kHostKey);

@@ -34,7 +34,12 @@ class SettingsStore {
                                                         std::string_view value_name) = 0;
 };
 
-// A store backed by a registry export file ("Windows Registry Editor
+// The host's settings on this platform. Windows: the registry itself
+// (registry_file is not used). POSIX: the registry export file at
+// registry_file, or DefaultRegistryPath() when it is "".
+std::unique_ptr<SettingsStore> NewSystemSettingsStore(const std::string& registry_file);
+
+// POSIX: a store backed by a registry export file ("Windows Registry Editor
 // Version 5.00"), UTF-8 or UTF-16LE with byte-order mark. A missing file is
 // created (mode 0644) with the missing key. A missing key is appended to an
 // existing file only when this process may write the file and keep its
@@ -44,11 +49,21 @@ class SettingsStore {
 // absent and nothing is written or created.
 std::unique_ptr<SettingsStore> NewRegistryFileStore(std::string path);
 
-// $TESSALY_REGISTRY when set and not empty, else kDefaultRegistryPath.
+// POSIX: $TESSALY_REGISTRY when set and not empty, else kDefaultRegistryPath.
 std::string DefaultRegistryPath();
 inline constexpr std::string_view kDefaultRegistryPath = "/etc/tessaly/registry.reg";
 
-// True when this process is 32-bit code on a 64-bit kernel.
+// Windows: the registry under HKEY_LOCAL_MACHINE through the ANSI registry
+// functions. Keys are opened with access kRegistryAccess; a key that does not
+// exist (error 2) is created empty with the same access when the process
+// may, and its value counts as absent. A REG_SZ value is delivered with the
+// bytes the registry reports, terminating NUL included; REG_DWORD as its
+// number; every other type, and every failure, as absent.
+std::unique_ptr<SettingsStore> NewWindowsRegistryStore();
+inline constexpr unsigned long kRegistryAccess = 0x2003F;  // NOLINT(runtime/int)
+
+// True when this process is 32-bit code on a 64-bit kernel (Windows:
+// IsWow64Process; false when that function is missing or fails).
 bool IsWow64();
 // "SOFTWARE\Wow6432Node\Brenmoor\Vigilor" when is_wow64, else
 // "SOFTWARE\Brenmoor\Vigilor".

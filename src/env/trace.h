@@ -22,10 +22,15 @@ class TraceSink {
 // escapes ("\r", "\n", "\xNN"), so that one trace line stays one line.
 std::string VisibleLine(std::string_view text);
 
-// syslog(3) with ident "tessaly", facility LOG_USER, priority LOG_DEBUG.
+// POSIX: syslog(3) with ident "tessaly", facility LOG_USER, priority
+// LOG_DEBUG.
 std::unique_ptr<TraceSink> NewSyslogTraceSink();
-// One line per trace line on stderr.
+// POSIX: one line per trace line on stderr.
 std::unique_ptr<TraceSink> NewStderrTraceSink();
+// Windows: the system debugger output, one OutputDebugStringA call per line
+// with no line end added. The check's text is already in the ANSI code page
+// there, so the bytes go out as they are.
+std::unique_ptr<TraceSink> NewDebuggerTraceSink();
 // Discards every line.
 TraceSink& NullTraceSink();
 

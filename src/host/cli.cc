@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "check/check_object.h"
+#include "check/oauth_login.h"
 #include "check/param_string.h"
 #include "check/variant.h"
 #include "check/vocab.h"
@@ -73,14 +74,37 @@ std::string Upper(std::string_view text) {
   return s;
 }
 
+// Passwords and the OAuth secrets: stored Base64-encoded, set from stdin or
+// a file only, never printed.
 bool IsPasswordKey(std::string_view key) {
-  return key == kSmtpPassword || key == kMailPassword;
+  for (std::string_view k : {kSmtpPassword, kMailPassword, kSmtpClientSecret, kMailClientSecret,
+                             kSmtpRefreshToken, kMailRefreshToken}) {
+    if (key == k) return true;
+  }
+  return false;
 }
 bool IsUserKey(std::string_view key) { return key == kSmtpUser || key == kMailUser; }
 
+// The keys of a side's OAuth login (its user name included): setting one
+// drops that side's cached access token, which was fetched for the old
+// values.
+bool IsOAuthKeyOf(const OAuthKeys& side, std::string_view key) {
+  for (std::string_view k : {side.user, side.method, side.token_url, side.client_id,
+                             side.client_secret, side.scope, side.refresh_token, side.ca_file}) {
+    if (key == k) return true;
+  }
+  return false;
+}
+
 bool IsSettableKey(std::string_view key) {
   if (key == kDeleteAll || key == kSubjectKeyword) return true;
+  if (IsOAuthKeyOf(kSmtpOAuthKeys, key) || IsOAuthKeyOf(kMailOAuthKeys, key)) return true;
   return std::find(kDialogKeys.begin(), kDialogKeys.end(), key) != kDialogKeys.end();
+}
+
+// Values that show turns into "****": secrets and cached access tokens.
+bool IsHiddenKey(std::string_view key) {
+  return IsPasswordKey(key) || key == kSmtpAccessToken || key == kMailAccessToken;
 }
 
 // The timeout flag: an integer 1..32767, default 10.
@@ -183,7 +207,13 @@ int RunConfigure(const Parsed& p, Io& io) {
   if (!status.ok()) return Fail(io, status.message());
   check.set_vg_parameter(Variant(shown));
   outcome = check.VgShowGui();
-  if (outcome->kind == DialogOutcome::Kind::kClosed) return kCliExitOk;
+  // One line on stdout says which way the dialog ended, so a shell user
+  // knows whether anything was stored.
+  const std::string shown_path = VisibleLine(StatePath(p));
+  if (outcome->kind == DialogOutcome::Kind::kClosed) {
+    io.out << "dialog closed without OK; " << shown_path << " unchanged\n";
+    return kCliExitOk;
+  }
   if (outcome->kind == DialogOutcome::Kind::kFailed) {
     return Fail(io, "cannot show the dialog: " + outcome->error);
   }
@@ -196,6 +226,7 @@ int RunConfigure(const Parsed& p, Io& io) {
     return Status::Ok();
   });
   if (!status.ok()) return Fail(io, status.message());
+  io.out << "configuration saved to " << shown_path << "\n";
   return kCliExitOk;
 }
 
@@ -227,7 +258,7 @@ int RunSet(const Parsed& p, Io& io) {
     std::string value = arg.substr(eq + 1);
     if (key != kSubjectKeyword) value = std::string(TrimBlanks(value));
     if (IsPasswordKey(key)) {
-      return Usage(io, "passwords are read from stdin or a file "
+      return Usage(io, "passwords and secrets are read from stdin or a file "
                        "(--password-stdin KEY or --password-file KEY FILE)");
     }
     if (IsUserKey(key)) {
@@ -241,7 +272,11 @@ int RunSet(const Parsed& p, Io& io) {
   auto add_password = [&](const std::string& raw, const std::string& secret) {
     std::string key;
     std::string problem = check_key(raw, &key);
-    if (problem.empty() && !IsPasswordKey(key)) problem = key + " is not a password key";
+    if (problem.empty() && !IsPasswordKey(key)) {
+      problem = key + " is not a password key (SPWD, PPWD) or secret key (" +
+                std::string(kSmtpClientSecret) + ", " + std::string(kMailClientSecret) + ", " +
+                std::string(kSmtpRefreshToken) + ", " + std::string(kMailRefreshToken) + ")";
+    }
     if (!problem.empty()) return problem;
     items.emplace_back(key, Base64Encode(TrimBlanks(secret)));
     return std::string();
@@ -259,6 +294,9 @@ int RunSet(const Parsed& p, Io& io) {
   Status status = UpdateStateFile(StatePath(p), kLockSlack, [&](std::string* parameter) {
     for (const auto& [key, value] : items) {
       *parameter = SetParameterValue(*parameter, key, value);
+      for (const OAuthKeys* side : {&kSmtpOAuthKeys, &kMailOAuthKeys}) {
+        if (IsOAuthKeyOf(*side, key)) *parameter = ForgetAccessToken(*parameter, *side);
+      }
     }
     return Status::Ok();
   });
@@ -280,7 +318,7 @@ int RunShow(const Parsed& p, Io& io) {
     if (eq == std::string_view::npos) continue;
     std::string key = Upper(TrimBlanks(item.substr(0, eq)));
     std::string_view value = item.substr(eq + 1);
-    if (IsPasswordKey(key)) {
+    if (IsHiddenKey(key)) {
       io.out << key << "=****\n";
     } else if (IsUserKey(key)) {
       io.out << key << "=" << UnescapeValue(value) << "\n";
@@ -302,14 +340,17 @@ const std::vector<Command>& Commands() {
        "      a longer one ends in \"[cut]\"",
        {"--state", "--timeout", "--hostname", "--registry"}, {"--trace"}, false, RunCheck},
       {"configure", "tessaly configure --state FILE [--timeout SECONDS]",
-       "edit the configuration in the dialog", {"--state", "--timeout"}, {}, false,
+       "edit the configuration in the dialog; prints \"configuration saved to FILE\"\n"
+       "      after OK, else \"dialog closed without OK; FILE unchanged\"",
+       {"--state", "--timeout"}, {}, false,
        RunConfigure},
       {"set", "tessaly set --state FILE [KEY=VALUE]... [--password-stdin KEY] "
               "[--password-file KEY FILE]",
        "set configuration keys; blanks (spaces and tabs) around each value and\n"
-       "      password are removed, as the dialog removes them (SKWORD is kept as given)",
+       "      password are removed, as the dialog removes them (SKWORD is kept as given);\n"
+       "      passwords and the OAuth secrets SCSEC, PCSEC, SRTK, PRTK come from stdin or a file",
        {"--state"}, {}, true, RunSet},
-      {"show", "tessaly show --state FILE", "print the stored items (passwords hidden)",
+      {"show", "tessaly show --state FILE", "print the stored items (passwords, secrets and access tokens hidden)",
        {"--state"}, {}, false, RunShow},
       {"help", "tessaly help [COMMAND]", "show help", {}, {}, true, RunHelp},
   };

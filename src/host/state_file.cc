@@ -109,8 +109,14 @@ Status ReadWhole(const std::string& path, std::string* bytes, bool* exists,
 
 // True when a password key has a value: such a file is for its owner alone.
 bool HoldsPassword(std::string_view parameter) {
-  return !GetParameterValue(parameter, vocab::kSmtpPassword).empty() ||
-         !GetParameterValue(parameter, vocab::kMailPassword).empty();
+  // The OAuth secrets and cached access tokens count as passwords.
+  for (std::string_view key :
+       {vocab::kSmtpPassword, vocab::kMailPassword, vocab::kSmtpClientSecret,
+        vocab::kMailClientSecret, vocab::kSmtpRefreshToken, vocab::kMailRefreshToken,
+        vocab::kSmtpAccessToken, vocab::kMailAccessToken}) {
+    if (!GetParameterValue(parameter, key).empty()) return true;
+  }
+  return false;
 }
 
 // Takes the exclusive lock, polling so that the wait stays bounded.

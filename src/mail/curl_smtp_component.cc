@@ -25,6 +25,7 @@
 #include "check/vocab.h"
 #include "mail/command_value.h"
 #include "mail/mail_message.h"
+#include "mail/sasl_oauth.h"
 #include "mail/smtp_component.h"
 #include "mail/smtp_socket.h"
 #include "mail/tls_start.h"
@@ -112,6 +113,7 @@ struct Transfer {
   std::size_t sent = 0;
   std::string last_reply;   // the last reply line the server sent
   std::string error_reply;  // the last 4xx/5xx reply line
+  std::string challenge;    // the decoded text of the last "334" challenge
   const std::atomic<bool>* stop = nullptr;
   // libcurl's own time-outs leave the QUIT after a failed step unbounded by
   // TIMEOUT (a stall after the message text takes twice the time-out), so a
@@ -180,6 +182,9 @@ int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
   std::string line(data, size);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   t->last_reply = line;
+  // A SASL challenge; an OAuth refusal carries its reason here as Base64
+  // JSON before the final reply (or before libcurl hangs up).
+  if (line.rfind("334 ", 0) == 0 && line.size() > 4) t->challenge = DecodeChallenge(line.substr(4));
   if (!line.empty() && (line[0] == '4' || line[0] == '5')) t->error_reply = line;
   return 0;
 }
@@ -255,6 +260,15 @@ class CurlSmtpComponent : public SmtpComponent {
       return text(&from_, true);
     }
     if (EqualNoCase(name, kSmtpPropXHeader)) return text(&xheader_, true);
+    if (EqualNoCase(name, kSmtpPropBearerToken)) return credential(&bearer_, "access token");
+    if (EqualNoCase(name, kSmtpPropAuthMechanism)) {
+      LoginMethod method = LoginMethod::kPassword;
+      if (!ParseLoginMethod(value, &method) || method == LoginMethod::kPassword) {
+        return Bad(name, value);
+      }
+      mechanism_ = method;
+      return Status::Ok();
+    }
     if (EqualNoCase(name, kSmtpPropTimeout)) {
       if (!ParseInt(value, &timeout_)) return Bad(name, value);
       return Status::Ok();
@@ -412,8 +426,15 @@ class CurlSmtpComponent : public SmtpComponent {
     } else if (t->reply_code >= 400 && !t->last_reply.empty()) {
       text += "; server: " + t->last_reply;
     }
+    if (!bearer_.empty() && !t->challenge.empty()) {
+      std::string json = t->challenge.substr(0, 200);
+      for (char& c : json) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+      }
+      text += "; OAuth challenge: " + json;
+    }
     const int code = t->reply_code != 0 ? static_cast<int>(t->reply_code) : s.code();
-    return Status::Error(Clean(text, password_), code);
+    return Status::Error(Clean(Clean(text, password_), bearer_), code);
   }
 
   // One libcurl transfer with whatever time is left until deadline. A
@@ -465,7 +486,16 @@ class CurlSmtpComponent : public SmtpComponent {
     o.Set(CURLOPT_SSL_VERIFYPEER, 0L);
     o.Set(CURLOPT_SSL_VERIFYHOST, 0L);
     if (use_ssl_ && !implicit_tls) o.Set(CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
-    if (auth_ == vocab::kOn && !user_.empty() && !password_.empty()) {
+    if (auth_ == vocab::kOn && !user_.empty() && !bearer_.empty()) {
+      // libcurl sends OAUTHBEARER whenever the server offers it, even when
+      // only XOAUTH2 is asked for here; a bearer token wins over PLAIN and
+      // LOGIN, and no password goes out.
+      o.Set(CURLOPT_USERNAME, user_.c_str());
+      o.Set(CURLOPT_XOAUTH2_BEARER, bearer_.c_str());
+      o.Set(CURLOPT_LOGIN_OPTIONS, mechanism_ == LoginMethod::kXoauth2       ? "AUTH=XOAUTH2"
+                                   : mechanism_ == LoginMethod::kOAuthBearer ? "AUTH=OAUTHBEARER"
+                                                                             : "AUTH=OAUTHBEARER;AUTH=XOAUTH2");
+    } else if (auth_ == vocab::kOn && !user_.empty() && !password_.empty()) {
       o.Set(CURLOPT_USERNAME, user_.c_str());
       o.Set(CURLOPT_PASSWORD, password_.c_str());
       o.Set(CURLOPT_LOGIN_OPTIONS, "AUTH=*");
@@ -495,7 +525,8 @@ class CurlSmtpComponent : public SmtpComponent {
   std::atomic<bool> stop_{false};
   std::mutex wake_mu_;
   std::condition_variable wake_;
-  std::string helo_, server_, user_, password_, auth_, alt_auth_, from_, xheader_;
+  std::string helo_, server_, user_, password_, auth_, alt_auth_, from_, xheader_, bearer_;
+  LoginMethod mechanism_ = LoginMethod::kAutomatic;
   std::int16_t timeout_ = 0;
   std::int32_t port_ = 0;
   bool use_ssl_ = false;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "env/base64.h"
 #include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
@@ -96,6 +97,10 @@ struct Capabilities {
   bool starttls = false;
   bool logindisabled = false;
   bool uidplus = false;
+  bool literal_plus = false;      // LITERAL+: literals of any size without waiting
+  bool literal_minus = false;     // LITERAL-: the same up to 4096 bytes
+  bool sasl_ir = false;           // SASL-IR: initial response on the command line
+  std::vector<std::string> auth;  // the AUTH= mechanisms
 };
 
 // Adds the atoms of a capability list ("IMAP4rev1 STARTTLS ...") to *caps.
@@ -106,6 +111,10 @@ void AddCapabilities(std::string_view list, Capabilities* caps) {
     if (IEquals(atom, "STARTTLS")) caps->starttls = true;
     if (IEquals(atom, "LOGINDISABLED")) caps->logindisabled = true;
     if (IEquals(atom, "UIDPLUS")) caps->uidplus = true;
+    if (IEquals(atom, "LITERAL+")) caps->literal_plus = true;
+    if (IEquals(atom, "LITERAL-")) caps->literal_minus = true;
+    if (IEquals(atom, "SASL-IR")) caps->sasl_ir = true;
+    if (IStartsWith(atom, "AUTH=")) caps->auth.emplace_back(atom.substr(5));
     if (sp == std::string_view::npos) break;
     list.remove_prefix(sp + 1);
   }
@@ -187,6 +196,74 @@ std::string UidSet(const Uids& uids) {
   return out;
 }
 
+// Whether s is UTF-8 by its structure: each lead byte followed by as many
+// continuation bytes as it announces.
+bool IsUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    auto u = static_cast<unsigned char>(s[i]);
+    std::size_t n = 0;
+    if (u >= 0xC2 && u <= 0xDF) {
+      n = 1;
+    } else if ((u & 0xF0) == 0xE0) {
+      n = 2;
+    } else if (u >= 0xF0 && u <= 0xF4) {
+      n = 3;
+    } else if (u >= 0x80) {
+      return false;
+    }
+    if (s.size() - i <= n) return false;
+    for (std::size_t k = 1; k <= n; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += n + 1;
+  }
+  return true;
+}
+
+// A header field name as an IMAP atom: printable ASCII without the
+// characters that end or quote an atom.
+bool IsAtom(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    auto u = static_cast<unsigned char>(c);
+    if (u <= ' ' || u >= 0x7f || std::string_view("(){%*\"]\\").find(c) != std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The UID SEARCH command that finds the messages matching any of keys
+// (nested ORs, "Subject" as SUBJECT, other fields as HEADER). Values go as
+// quoted strings; one with 8-bit bytes goes as a non-synchronizing literal
+// (LITERAL+, or LITERAL- up to 4096 bytes) with CHARSET UTF-8, so that the
+// command still travels in one piece with the SELECT. Empty when keys is
+// empty or a key cannot be sent so: a value with CR, LF or NUL, 8-bit
+// bytes that are not UTF-8 or without a non-synchronizing literal, a field
+// name that is not an atom. Several lines are joined by CRLF.
+std::string SearchCommand(const std::vector<Imap4SearchKey>& keys, const Capabilities& caps) {
+  if (keys.empty()) return "";
+  std::string criteria;
+  bool eight_bit = false;
+  for (std::size_t i = 0; i + 1 < keys.size(); ++i) criteria += "OR ";
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const Imap4SearchKey& k = keys[i];
+    if (!IsAtom(k.field)) return "";
+    if (i > 0) criteria += ' ';
+    criteria += IEquals(k.field, "Subject") ? std::string("SUBJECT ") : "HEADER " + k.field + " ";
+    if (!NeedsLiteral(k.value)) {
+      criteria += Quote(k.value);
+      continue;
+    }
+    if (!FitsInCommandLine(k.value) || !IsUtf8(k.value)) return "";
+    const bool plus = caps.literal_plus || (caps.literal_minus && k.value.size() <= 4096);
+    if (!plus) return "";
+    criteria += "{" + std::to_string(k.value.size()) + "+}\r\n" + k.value;
+    eight_bit = true;
+  }
+  return std::string(eight_bit ? "UID SEARCH CHARSET UTF-8 " : "UID SEARCH ") + criteria;
+}
+
 // What the untagged responses of one command go to. Each response arrives
 // as its first line (Head); for each literal in it, the literal's lines
 // (LiteralLine) and then the text after the literal (Tail); End once the
@@ -211,6 +288,22 @@ class HeadLines final : public Responses {
 };
 
 using Decide = std::function<bool(std::int32_t, std::string_view)>;
+
+bool IsExpunge(std::string_view word) {
+  return IEquals(word, "EXPUNGE") || IEquals(word, "EXPUNGED");
+}
+
+// An untagged EXPUNGE ("* n EXPUNGE", the number ending at sp) removed
+// message n: the messages after it move down by one, the last counted one
+// too, so *count drops by one when n lies within it.
+Status FollowExpunge(std::string_view line, std::size_t sp, std::int32_t* count) {
+  std::int32_t n = 0;
+  if (!ParseNumber(line.substr(2, sp - 2), &n) || n < 1) {
+    return Status::Error("malformed EXPUNGE \"" + ReplyText(line) + "\"", kErrorProtocol);
+  }
+  if (n <= *count) --*count;
+  return Status::Ok();
+}
 
 // Reads the responses of a FETCH of the header fields. A message counts as
 // examined once its response is complete and carries the header section
@@ -239,15 +332,8 @@ class FetchReader final : public Responses {
     std::string_view rest = line.substr(sp + 1);
     std::string_view word = rest.substr(0, rest.find(' '));
     std::int32_t n = 0;
-    if (IEquals(word, "EXPUNGE") || IEquals(word, "EXPUNGED")) {
-      if (!ParseNumber(line.substr(2, sp - 2), &n) || n < 1) {
-        return Status::Error("malformed EXPUNGE \"" + ReplyText(line) + "\"", kErrorProtocol);
-      }
-      // The messages after n move down by one, the last counted one too;
-      // the decisions, held by UID, stay where they are.
-      if (n <= limit_) --limit_;
-      return Status::Ok();
-    }
+    // The decisions, held by UID, stay where they are.
+    if (IsExpunge(word)) return FollowExpunge(line, sp, &limit_);
     if (!IEquals(word, "FETCH")) return Status::Ok();
     if (!ParseNumber(line.substr(2, sp - 2), &n) || n < 1) {
       return Status::Error("malformed FETCH \"" + ReplyText(line) + "\"", kErrorProtocol);
@@ -302,6 +388,8 @@ class FetchReader final : public Responses {
     return Status::Ok();
   }
 
+  // The count after the EXPUNGEs seen so far.
+  std::int32_t limit() const { return limit_; }
   // The UIDs examined and those decide chose, in the order examined.
   const std::vector<std::uint32_t>& uids() const { return uids_; }
   const std::vector<std::uint32_t>& chosen() const { return chosen_; }
@@ -338,6 +426,66 @@ class FetchReader final : public Responses {
   bool open_ = false, body_ = false, header_literal_ = false, after_empty_ = false;
 };
 
+// Reads the responses of a UID SEARCH: the UIDs of its "* SEARCH" lines,
+// and untagged EXPUNGEs lowering the count as in a FETCH. The answer is
+// usable only when it came, every line of it was read whole and every
+// number in it is a UID; numbers are not checked against the mailbox here
+// (the FETCH of the candidates examines only the counted messages).
+class SearchReader final : public Responses {
+ public:
+  // Beyond this many candidates a narrowed fetch saves little: the caller
+  // fetches everything instead. It also bounds the memory of the answer.
+  static constexpr std::size_t kMaxFound = 1000;
+
+  // *count is lowered by EXPUNGEs; *truncated tells whether the line just
+  // read was cut at the connection's line limit.
+  SearchReader(std::int32_t* count, const bool* truncated)
+      : count_(count), truncated_(truncated) {}
+
+  Status Head(std::string_view line) override {
+    std::size_t sp = line.find(' ', 2);
+    if (line.rfind("* ", 0) != 0) return Status::Ok();
+    std::string_view word = line.substr(2, sp == std::string_view::npos ? sp : sp - 2);
+    if (IEquals(word, "SEARCH")) return Numbers(line.substr(8));
+    if (sp == std::string_view::npos) return Status::Ok();
+    std::string_view rest = line.substr(sp + 1);
+    if (IsExpunge(rest.substr(0, rest.find(' ')))) return FollowExpunge(line, sp, count_);
+    return Status::Ok();
+  }
+
+  bool usable() const { return answered_ && usable_; }
+  const std::vector<std::uint32_t>& uids() const { return uids_; }
+
+ private:
+  Status Numbers(std::string_view list) {
+    answered_ = true;
+    if (*truncated_) usable_ = false;
+    while (usable_ && !list.empty()) {
+      std::size_t sp = list.find(' ');
+      std::string_view token = list.substr(0, sp);
+      list = sp == std::string_view::npos ? std::string_view() : list.substr(sp + 1);
+      if (token.empty()) continue;
+      long long uid = 0;
+      if (!ParseDecimal(token, 4294967295LL, &uid) || uid == 0 || uids_.size() >= kMaxFound) {
+        usable_ = false;
+        break;
+      }
+      uids_.push_back(static_cast<std::uint32_t>(uid));
+    }
+    return Status::Ok();
+  }
+
+  std::int32_t* count_;
+  const bool* truncated_;
+  std::vector<std::uint32_t> uids_;
+  bool answered_ = false, usable_ = true;
+};
+
+// The longest UID set of candidates worth a narrowed fetch: it keeps the
+// FETCH command line well below the 8192 bytes that servers are known to
+// take (RFC 7162 section 4).
+constexpr std::size_t kMaxFoundSet = 4000;
+
 constexpr std::string_view kFetchItems = "(UID BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])";
 
 class Imap4Client final : public Imap4Component {
@@ -363,6 +511,11 @@ class Imap4Client final : public Imap4Component {
   void SetMailServer(std::string_view h) override { host_ = h; }
   void SetUser(std::string_view u) override { user_ = u; }
   void SetPassword(std::string_view p) override { password_ = p; }
+  Status SetLogin(LoginMethod method, std::string_view token) override {
+    login_ = method;
+    token_ = token;
+    return Status::Ok();
+  }
   Status SetSslStartMode(int mode) override {
     if (mode != 0 && mode != 3) {
       return Report(Status::Error("unknown SSL start mode " + std::to_string(mode),
@@ -393,6 +546,9 @@ class Imap4Client final : public Imap4Component {
   std::string Subject() const override { return subject_; }
   Status DeleteFromMailbox() override;
   Status FetchEach(std::int32_t count, const Decide& decide) override;
+  void SetSearch(std::vector<Imap4SearchKey> keys) override { search_keys_ = std::move(keys); }
+  Status FetchFound(std::int32_t count, const Decide& decide, bool* found) override;
+  Status DeleteFound(bool every) override;
   Status Expunge() override;
   Status Disconnect() override;
 
@@ -410,12 +566,22 @@ class Imap4Client final : public Imap4Component {
     if (connected_ && conn_.IsOpen()) return Status::Ok();
     return Status::Error("not connected", kErrorState);
   }
-  Status Send(const std::string& line) {
-    if (events_ != nullptr) events_->OnTrail(TrailDirection::kSent, mask_.Sent(line));
-    return conn_.Write(line + "\r\n");
+  // Sends one command, or several joined by CRLF in one write (a
+  // pipelined flight); each line goes to the trail on its own.
+  Status Send(const std::string& lines) {
+    if (events_ != nullptr) {
+      for (std::size_t start = 0;;) {
+        std::size_t end = lines.find("\r\n", start);
+        std::string_view line = std::string_view(lines).substr(start, end - start);
+        events_->OnTrail(TrailDirection::kSent, mask_.Sent(line));
+        if (end == std::string::npos) break;
+        start = end + 2;
+      }
+    }
+    return conn_.Write(lines + "\r\n");
   }
   Status ReadLine(std::string* line) {
-    Status s = conn_.ReadLine(line);
+    Status s = conn_.ReadLine(line, &line_truncated_);
     if (!s.ok()) return s;
     mask_.Received(*line);
     if (events_ != nullptr) events_->OnTrail(TrailDirection::kReceived, *line);
@@ -424,8 +590,9 @@ class Imap4Client final : public Imap4Component {
   // Reads lines to the tagged reply of tag (into *tagged when not null);
   // the untagged responses, literals included, go to responses.
   Status ReadTagged(const std::string& tag, Responses* responses, std::string* tagged = nullptr);
+  std::string NextTag() { return "a" + std::to_string(++tag_); }
   Status Run(const std::string& command, Responses* responses = nullptr) {
-    std::string tag = "a" + std::to_string(++tag_);
+    std::string tag = NextTag();
     Status s = Send(tag + " " + command);
     if (!s.ok()) return s;
     return ReadTagged(tag, responses);
@@ -444,10 +611,20 @@ class Imap4Client final : public Imap4Component {
   // CAPABILITY: replaces what the client knows of the server's capabilities.
   Status AskCapabilities();
   Status Login();
+  // AUTHENTICATE with the OAuth mechanism chosen from the AUTH= list, the
+  // initial response on the command line with SASL-IR; untagged lines go
+  // to untagged, the tagged reply to *tagged.
+  Status Authenticate(const std::string& tag,
+                      const std::function<void(std::string_view)>& untagged,
+                      std::string* tagged);
   Status FetchMessageSet();
   // Flags the messages with these UIDs \Deleted; remembers them for a
   // UID EXPUNGE.
   Status Store(const std::vector<std::uint32_t>& uids);
+  // The UID of message n: FETCH by number, which no EXPUNGE can shift.
+  Status UidOf(std::int32_t n, std::uint32_t* uid);
+  // What this client flagged since the SELECT, as a UID set.
+  std::string FlaggedSet() const;
 
   Imap4ClientOptions options_;
   ComponentEvents* events_ = nullptr;
@@ -457,14 +634,30 @@ class Imap4Client final : public Imap4Component {
   bool ipv6_ = false, connected_ = false;
   std::int32_t port_ = 143, exists_ = 0;
   int ssl_mode_ = 0, tag_ = 0;
+  LoginMethod login_ = LoginMethod::kPassword;
+  std::string token_;
   std::string host_, user_, password_, mailbox_, set_, subject_;
   // The message set of the last FetchHeaders/FetchMessageInfo and the
   // UIDs it examined: what DeleteFromMailbox flags.
   std::string fetched_set_;
   bool fetched_ = false;
   std::vector<std::uint32_t> fetched_uids_;
-  // UIDs this client flagged \Deleted since the mailbox was selected.
+  // UIDs this client flagged \Deleted since the mailbox was selected, and
+  // all UIDs from 1 to flagged_upto_ (0: none) when it flagged every message.
   std::set<std::uint32_t> flagged_;
+  std::uint32_t flagged_upto_ = 0;
+  // The search SelectMailbox sends; what it found (searched_ when the
+  // answer is usable); the UIDNEXT of the SELECT (0 when not given).
+  std::vector<Imap4SearchKey> search_keys_;
+  bool searched_ = false;
+  std::vector<std::uint32_t> found_uids_;
+  std::uint32_t uid_next_ = 0;
+  // The last FetchFound: done, the count after it, what decide chose.
+  bool found_fetched_ = false;
+  std::int32_t found_count_ = 0;
+  std::vector<std::uint32_t> found_chosen_;
+  // Whether the line last read was cut at the connection's line limit.
+  bool line_truncated_ = false;
 };
 
 Status Imap4Client::ReadTagged(const std::string& tag, Responses* responses,
@@ -519,7 +712,10 @@ Status Imap4Client::Connect() {
   mask_.Reset();
   caps_ = Capabilities();
   flagged_.clear();
+  flagged_upto_ = 0;
   fetched_ = false;
+  searched_ = false;
+  found_fetched_ = false;
   // Checked before anything goes out: such a value could never be sent.
   Status s;
   if (NeedsLiteral(user_)) s = Status::Error("user name cannot be sent", kErrorConfig);
@@ -527,6 +723,9 @@ Status Imap4Client::Connect() {
   // reads lines would take what follows a line break as a command.
   if (s.ok() && !FitsInCommandLine(password_)) {
     s = Status::Error("password cannot be sent", kErrorConfig);
+  }
+  if (s.ok() && !FitsInCommandLine(token_)) {
+    s = Status::Error("access token cannot be sent", kErrorConfig);
   }
   TlsStart tls = TlsStart::kNone;
   if (s.ok()) {
@@ -560,7 +759,7 @@ Status Imap4Client::Connect() {
   }
   // LOGINDISABLED forbids LOGIN (RFC 3501 6.2.3): the password never goes
   // out in clear to a server that refuses it.
-  if (s.ok() && caps_.logindisabled) {
+  if (s.ok() && caps_.logindisabled && login_ == LoginMethod::kPassword) {
     s = Status::Error(conn_.IsTls() ? "server refuses LOGIN (LOGINDISABLED)"
                                     : "server refuses login without TLS; turn SSL on",
                       kErrorServer);
@@ -573,29 +772,36 @@ Status Imap4Client::Connect() {
 
 Status Imap4Client::Login() {
   std::string tag = "a" + std::to_string(++tag_);
-  std::string head = tag + " LOGIN " + Quote(user_) + " ";
   Status s;
   std::string line;
-  if (NeedsLiteral(password_)) {
-    s = Send(head + "{" + std::to_string(password_.size()) + "}");
-    if (s.ok()) s = ReadLine(&line);
-    if (s.ok() && line.rfind("+", 0) != 0) s = Status::Error(ReplyText(line), kErrorServer);
-    if (s.ok()) s = Send(password_);
-  } else {
-    s = Send(head + Quote(password_));
-  }
   // The capabilities change with the login: the server may list them in
   // its reply; otherwise the client asks.
   bool listed = false;
   Capabilities caps;
-  HeadLines lines([&](std::string_view l) {
+  auto capability = [&](std::string_view l) {
     if (IStartsWith(l, "* CAPABILITY ")) {
       AddCapabilities(l.substr(13), &caps);
       listed = true;
     }
-    return Status::Ok();
-  });
-  if (s.ok()) s = ReadTagged(tag, &lines, &line);
+  };
+  if (login_ != LoginMethod::kPassword) {
+    s = Authenticate(tag, capability, &line);
+  } else {
+    std::string head = tag + " LOGIN " + Quote(user_) + " ";
+    if (NeedsLiteral(password_)) {
+      s = Send(head + "{" + std::to_string(password_.size()) + "}");
+      if (s.ok()) s = ReadLine(&line);
+      if (s.ok() && line.rfind("+", 0) != 0) s = Status::Error(ReplyText(line), kErrorServer);
+      if (s.ok()) s = Send(password_);
+    } else {
+      s = Send(head + Quote(password_));
+    }
+    HeadLines lines([&](std::string_view l) {
+      capability(l);
+      return Status::Ok();
+    });
+    if (s.ok()) s = ReadTagged(tag, &lines, &line);
+  }
   if (!s.ok()) return s;
   std::string_view list;
   if (line.size() > tag.size() + 4 &&
@@ -608,12 +814,60 @@ Status Imap4Client::Login() {
   return Status::Ok();
 }
 
+Status Imap4Client::Authenticate(const std::string& tag,
+                                 const std::function<void(std::string_view)>& untagged,
+                                 std::string* tagged) {
+  LoginMethod mech = LoginMethod::kPassword;
+  Status s = ChooseMechanism(login_, caps_.auth, /*listed=*/true, &mech);
+  if (!s.ok()) return Status::Error(s.message(), kErrorServer);
+  const std::string name(MechanismName(mech));
+  const std::string response =
+      Base64Encode(OAuthInitialResponse(mech, user_, token_, host_, port_));
+  bool sent = false;
+  std::string challenge;
+  // A "+" before the response was sent asks for it (no SASL-IR); after
+  // it, "+" carries the refusal's reason, which the client must answer
+  // before the server sends its tagged reply.
+  HeadLines lines([&](std::string_view l) {
+    if (l != "+" && l.rfind("+ ", 0) != 0) {
+      untagged(l);
+      return Status::Ok();
+    }
+    if (!sent) {
+      sent = true;
+      return Send(response);
+    }
+    challenge = DecodeChallenge(l.substr(std::min<std::size_t>(2, l.size())));
+    return Send(std::string(OAuthFailureAnswer(mech)));
+  });
+  if (caps_.sasl_ir) {
+    sent = true;
+    s = Send(tag + " AUTHENTICATE " + name + " " + response);
+  } else {
+    s = Send(tag + " AUTHENTICATE " + name);
+  }
+  if (s.ok()) s = ReadTagged(tag, &lines, tagged);
+  if (s.ok()) return s;
+  if (s.code() == kErrorServer) {
+    return Status::Error(OAuthRefusedText(mech, ReplyText(*tagged), challenge), kErrorServer);
+  }
+  if (sent && s.code() == kErrorTransport && s.message().find("timed out") == std::string::npos) {
+    return Status::Error(OAuthDroppedText(mech, response.size()), kErrorServer);
+  }
+  return s;
+}
+
 Status Imap4Client::SelectMailbox() {
   Status s = Require();
   if (!s.ok()) return Report(s);
   exists_ = 0;
+  uid_next_ = 0;
   flagged_.clear();
+  flagged_upto_ = 0;
   fetched_ = false;
+  searched_ = false;
+  found_fetched_ = false;
+  found_uids_.clear();
   bool seen = false;
   std::string arg = NeedsLiteral(mailbox_) ? std::string() : Quote(mailbox_);
   if (arg.empty()) return Report(Status::Error("mailbox name cannot be sent", kErrorConfig));
@@ -624,10 +878,51 @@ Status Imap4Client::SelectMailbox() {
       }
       seen = true;
     }
+    // The UID the next new message gets: every counted message has a
+    // smaller one. A malformed value is as good as none.
+    constexpr std::string_view kUidNext = "* OK [UIDNEXT ";
+    long long next = 0;
+    if (IStartsWith(l, kUidNext)) {
+      std::string_view digits = l.substr(kUidNext.size());
+      if (ParseDecimal(digits.substr(0, digits.find(']')), 4294967295LL, &next)) {
+        uid_next_ = static_cast<std::uint32_t>(next);
+      }
+    }
     return Status::Ok();
   });
-  s = Run("SELECT " + arg, &lines);
-  if (!s.ok()) return Fail(std::move(s));
+  // The search travels with the SELECT and its answer comes back in the
+  // same round trip. It can only search the mailbox this SELECT opens: a
+  // failed SELECT leaves no mailbox selected (RFC 3501 6.3.1), and the
+  // server refuses the search.
+  const std::string search =
+      options_.narrow_by_search ? SearchCommand(search_keys_, caps_) : std::string();
+  const std::string select_tag = NextTag();
+  std::string flight = select_tag + " SELECT " + arg;
+  std::string search_tag;
+  if (!search.empty()) {
+    search_tag = NextTag();
+    flight += "\r\n" + search_tag + " " + search;
+  }
+  s = Send(flight);
+  if (s.ok()) s = ReadTagged(select_tag, &lines);
+  if (!s.ok() && s.code() != kErrorServer) return Drop(std::move(s));
+  Status selected = std::move(s);
+  if (!search_tag.empty()) {
+    // A refused search only means fetching everything; a lost connection
+    // or a malformed EXPUNGE ends the call (with the SELECT's refusal
+    // when there was one).
+    SearchReader reader(&exists_, &line_truncated_);
+    s = ReadTagged(search_tag, selected.ok() ? &reader : nullptr);
+    if (!s.ok() && s.code() != kErrorServer) {
+      return Drop(selected.ok() ? std::move(s) : std::move(selected));
+    }
+    if (selected.ok() && s.ok() && reader.usable() &&
+        UidSet(reader.uids()).size() <= kMaxFoundSet) {
+      searched_ = true;
+      found_uids_ = reader.uids();
+    }
+  }
+  if (!selected.ok()) return Report(std::move(selected));
   if (!seen) return Drop(Status::Error("SELECT reply without EXISTS", kErrorProtocol));
   return Status::Ok();
 }
@@ -667,6 +962,64 @@ Status Imap4Client::FetchEach(std::int32_t count, const Decide& decide) {
   return Store(reader.chosen());
 }
 
+Status Imap4Client::FetchFound(std::int32_t count, const Decide& decide, bool* found) {
+  *found = false;
+  found_fetched_ = false;
+  found_chosen_.clear();
+  Status s = Require();
+  if (!s.ok()) return Report(s);
+  if (!searched_) return Status::Ok();
+  found_count_ = count;
+  if (count > 0 && !found_uids_.empty()) {
+    FetchReader reader(events_, count, &decide);
+    s = Run("UID FETCH " + UidSet(found_uids_) + " " + std::string(kFetchItems), &reader);
+    if (!s.ok()) return Fail(std::move(s));
+    found_chosen_ = reader.chosen();
+    found_count_ = reader.limit();
+  }
+  found_fetched_ = true;
+  *found = true;
+  return Status::Ok();
+}
+
+Status Imap4Client::DeleteFound(bool every) {
+  Status s = Require();
+  if (!s.ok()) return Report(s);
+  if (!found_fetched_) return Report(Status::Error("search answer not fetched", kErrorState));
+  if (!every) return Store(found_chosen_);
+  if (found_count_ <= 0) return Status::Ok();
+  // Every counted message has a UID below the SELECT's UIDNEXT and every
+  // message that arrived since has one at or above it, so the range flags
+  // exactly the counted messages, whatever another client removed
+  // meanwhile. Without UIDNEXT the last counted message's UID does.
+  std::uint32_t top = uid_next_ > 1 ? uid_next_ - 1 : 0;
+  if (top == 0 && !(s = UidOf(found_count_, &top)).ok()) return Fail(std::move(s));
+  s = Simple("UID STORE 1:" + std::to_string(top) + " +FLAGS.SILENT (\\Deleted)");
+  if (s.ok()) flagged_upto_ = std::max(flagged_upto_, top);
+  return s;
+}
+
+Status Imap4Client::UidOf(std::int32_t n, std::uint32_t* uid) {
+  *uid = 0;
+  HeadLines lines([&](std::string_view l) {
+    // "* n FETCH (UID u)"; a flag update of another message may come too.
+    std::size_t sp = l.find(' ', 2);
+    std::int32_t number = 0;
+    if (l.rfind("* ", 0) != 0 || sp == std::string_view::npos ||
+        !IStartsWith(l.substr(sp + 1), "FETCH ") || !ParseNumber(l.substr(2, sp - 2), &number) ||
+        number != n) {
+      return Status::Ok();
+    }
+    long long u = FindUid(l.substr(sp + 7));
+    if (u < 0) return Status::Error("malformed FETCH \"" + ReplyText(l) + "\"", kErrorProtocol);
+    if (u > 0) *uid = static_cast<std::uint32_t>(u);
+    return Status::Ok();
+  });
+  Status s = Run("FETCH " + std::to_string(n) + " (UID)", &lines);
+  if (s.ok() && *uid == 0) s = Status::Error("FETCH reply without UID", kErrorProtocol);
+  return s;
+}
+
 Status Imap4Client::Store(const std::vector<std::uint32_t>& uids) {
   if (uids.empty()) return Status::Ok();
   Status s = Simple("UID STORE " + UidSet(uids) + " +FLAGS.SILENT (\\Deleted)");
@@ -674,14 +1027,28 @@ Status Imap4Client::Store(const std::vector<std::uint32_t>& uids) {
   return s;
 }
 
+std::string Imap4Client::FlaggedSet() const {
+  std::vector<std::uint32_t> rest;
+  for (std::uint32_t uid : flagged_) {
+    if (uid > flagged_upto_) rest.push_back(uid);
+  }
+  std::string set = UidSet(rest);
+  if (flagged_upto_ == 0) return set;
+  std::string range = "1:" + std::to_string(flagged_upto_);
+  return set.empty() ? range : range + "," + set;
+}
+
 Status Imap4Client::Expunge() {
   // Without UIDPLUS, EXPUNGE also removes what other clients flagged.
   if (!caps_.uidplus) return Simple("EXPUNGE");
   Status s = Require();
   if (!s.ok()) return Report(s);
-  if (flagged_.empty()) return Status::Ok();
-  s = Simple("UID EXPUNGE " + UidSet(flagged_));
-  if (s.ok()) flagged_.clear();
+  if (flagged_.empty() && flagged_upto_ == 0) return Status::Ok();
+  s = Simple("UID EXPUNGE " + FlaggedSet());
+  if (s.ok()) {
+    flagged_.clear();
+    flagged_upto_ = 0;
+  }
   return s;
 }
 

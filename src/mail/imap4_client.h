@@ -13,7 +13,12 @@ namespace tessaly {
 struct Imap4ClientOptions {
   // Where start mode 0 starts TLS from the first byte at once.
   std::int32_t implicit_tls_port = 993;
-  // Where start mode 0 waits for the greeting in clear and then requires
+  // Whether SelectMailbox sends the search that SetSearch set. Off, the
+  // client never searches and FetchFound never finds: every fetch is of
+  // every message (a benchmark compares the two).
+  bool narrow_by_search = true;
+  // (Last, so that positional initializers keep their meaning.) Where
+  // start mode 0 waits for the greeting in clear and then requires
   // STARTTLS. On any other port it waits GreetingWaitMs (tls_start.h) for
   // the greeting: without one it starts TLS from the first byte on the same
   // connection, with one it requires STARTTLS.

@@ -13,11 +13,23 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "env/status.h"
 #include "mail/component_events.h"
+#include "mail/sasl_oauth.h"
 
 namespace tessaly {
+
+// One criterion of the search that narrows a fetch: a message matches when
+// its header field `field` ("Subject", "X-Sender") contains `value`. The
+// server compares without regard to case and may decode the field first,
+// so the messages it finds are a superset of those whose field equals or
+// contains the value as written; the caller's own comparison decides.
+struct Imap4SearchKey {
+  std::string field;
+  std::string value;
+};
 
 class Imap4Component {
  public:
@@ -36,6 +48,10 @@ class Imap4Component {
   virtual void SetMailServer(std::string_view host) = 0;
   virtual void SetUser(std::string_view user) = 0;
   virtual void SetPassword(std::string_view password) = 0;
+  // The login: kPassword (the default) logs in with user and password; an
+  // OAuth method logs in by SASL with user and the access token (the
+  // password is not used). An unknown method is an error.
+  virtual Status SetLogin(LoginMethod method, std::string_view token) = 0;
   virtual Status SetSslStartMode(int mode) = 0;
   virtual void SetTimeout(std::int16_t seconds) = 0;
 
@@ -73,6 +89,28 @@ class Imap4Component {
   virtual Status FetchEach(
       std::int32_t count,
       const std::function<bool(std::int32_t, std::string_view)>& decide) = 0;
+
+  // The search that the next SelectMailbox sends in the same round trip as
+  // the SELECT: the messages matching any of keys. An empty list (the
+  // start value) sends none. Kept for later selections until set again.
+  virtual void SetSearch(std::vector<Imap4SearchKey> keys) = 0;
+
+  // As FetchEach, but only for the messages among 1..count that the search
+  // of the last SelectMailbox found, and without flagging: DeleteFound
+  // flags what decide chose. Sets *found to false, sending and deciding
+  // nothing, when there is no search answer to use (none set, a value the
+  // client cannot send, a refused search, an answer it cannot read in
+  // full, more candidates than a narrowed fetch is worth); the caller then
+  // fetches every message with FetchEach. UIDs in the answer that are not
+  // among the counted messages are never decided.
+  virtual Status FetchFound(
+      std::int32_t count,
+      const std::function<bool(std::int32_t, std::string_view)>& decide, bool* found) = 0;
+  // After a FetchFound that found: flags \Deleted the messages its decide
+  // chose or, with every, every message the SELECT counted (less those
+  // another client expunged), without fetching them. Fails and flags
+  // nothing without such a FetchFound.
+  virtual Status DeleteFound(bool every) = 0;
 
   // Removes the flagged messages of the selected mailbox. Where the server
   // offers UIDPLUS, only those this component flagged since the mailbox

@@ -19,9 +19,8 @@ namespace {
 class MailForm : public MailOperations {
  public:
   explicit MailForm(const MailFormOptions& options)
-      : store_(NewRegistryFileStore(options.registry_file.empty() ? DefaultRegistryPath()
-                                                                  : options.registry_file)),
-        smtp_factory_(NewCurlSmtpComponentFactory()),
+      : store_(NewSystemSettingsStore(options.registry_file)),
+        smtp_factory_(NewSystemSmtpComponentFactory()),
         pop3_(NewPop3Client()),
         imap4_(NewImap4Client()),
         send_(*smtp_factory_, *store_, SystemOsFacts(), *options.clock, *options.trace),

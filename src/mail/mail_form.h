@@ -15,8 +15,9 @@ namespace tessaly {
 struct MailFormOptions {
   TraceSink* trace = nullptr;  // required; outlives the form
   Clock* clock = nullptr;      // required; outlives the form
-  // The host's settings file read for the SMTP greeting name; "" means
-  // DefaultRegistryPath() ($TESSALY_REGISTRY, else the default under /etc).
+  // POSIX: the host's settings file read for the SMTP greeting name; ""
+  // means DefaultRegistryPath() ($TESSALY_REGISTRY, else the default under
+  // /etc). Windows reads the registry and ignores it.
   std::string registry_file;
 };
 

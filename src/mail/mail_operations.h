@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "mail/sasl_oauth.h"
+
 namespace tessaly {
 
 struct SendArgs {
@@ -23,6 +25,9 @@ struct SendArgs {
   bool use_ipv6 = false;
   bool debug = false;
   int ssl_start_mode = 0;
+  // An OAuth login uses token (an access token) instead of password.
+  LoginMethod login = LoginMethod::kPassword;
+  std::string token;
 };
 
 struct RetrieveArgs {
@@ -39,6 +44,8 @@ struct RetrieveArgs {
   bool no_x_sender = false;
   bool use_ipv6 = false;
   bool debug = false;
+  LoginMethod login = LoginMethod::kPassword;
+  std::string token;
 };
 
 struct CountArgs {
@@ -51,6 +58,8 @@ struct CountArgs {
   bool delete_all = false;
   bool use_ipv6 = false;
   bool debug = false;
+  LoginMethod login = LoginMethod::kPassword;
+  std::string token;
 };
 
 class MailOperations {

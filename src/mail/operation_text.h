@@ -7,6 +7,7 @@
 
 #include "check/vocab.h"
 #include "env/status.h"
+#include "mail/sasl_oauth.h"
 
 namespace tessaly::internal {
 
@@ -58,6 +59,11 @@ Status ConfigureAndConnect(Component& component, const Args& args, bool port_fir
   component.SetMailServer(args.host);
   component.SetUser(args.user);
   component.SetPassword(args.password);
+  // Only an OAuth login makes this call, so a password login configures
+  // the component exactly as before.
+  if (args.login != LoginMethod::kPassword) {
+    if (Status s = component.SetLogin(args.login, args.token); !s.ok()) return s;
+  }
   *step = Step::kSslMode;
   if (Status s = component.SetSslStartMode(SslStartMode(args.ssl)); !s.ok()) return s;
   component.SetTimeout(args.timeout);

@@ -1,10 +1,12 @@
 #include "mail/pop3_client.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "env/base64.h"
 #include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
@@ -75,6 +77,11 @@ class Pop3Client final : public Pop3Component {
   void SetMailServer(std::string_view host) override { host_ = host; }
   void SetUser(std::string_view user) override { user_ = user; }
   void SetPassword(std::string_view password) override { password_ = password; }
+  Status SetLogin(LoginMethod method, std::string_view token) override {
+    login_ = method;
+    token_ = token;
+    return Status::Ok();
+  }
   Status SetSslStartMode(int mode) override {
     if (mode != 0 && mode != 3) {
       return Report(Status::Error("unknown SSL start mode " + std::to_string(mode),
@@ -86,6 +93,8 @@ class Pop3Client final : public Pop3Component {
   void SetTimeout(std::int16_t seconds) override { conn_.SetTimeout(seconds); }
 
   Status Connect() override;
+  // AUTH with the OAuth mechanism chosen from the CAPA SASL list (RFC 5034).
+  Status SaslLogin();
   Status MessageCount(std::int32_t* count) override;
   Status SetMessageNumber(std::int32_t number) override {
     if (number < 1) {
@@ -151,6 +160,8 @@ class Pop3Client final : public Pop3Component {
   std::string host_, user_, password_;
   int ssl_mode_ = 0;
   bool connected_ = false;
+  LoginMethod login_ = LoginMethod::kPassword;
+  std::string token_;
   Pop3Capabilities caps_;
   bool top_failed_ = false;
   std::int32_t number_ = 1;
@@ -254,6 +265,9 @@ Status Pop3Client::Connect() {
   if (!FitsInCommandLine(password_)) {
     return Drop(Status::Error("password cannot be sent", kErrorConfig));
   }
+  if (!FitsInCommandLine(token_)) {
+    return Drop(Status::Error("access token cannot be sent", kErrorConfig));
+  }
   TlsStart tls = TlsStart::kNone;
   Status s = OpenMailConnection(&conn_, host_, port_, ipv6_, ssl_mode_ == 0,
                                 {options_.implicit_tls_port, options_.starttls_port}, &tls);
@@ -287,14 +301,75 @@ Status Pop3Client::Connect() {
   }
   // A server that offers STLS but lists no USER takes no login in clear
   // (RFC 2595): the password stays off a plain connection.
-  if (s.ok() && !conn_.IsTls() && caps_.stls && !caps_.user) {
-    s = Status::Error("server refuses login without TLS; turn SSL on", kErrorServer);
+  if (login_ != LoginMethod::kPassword) {
+    if (s.ok()) s = SaslLogin();
+  } else {
+    if (s.ok() && !conn_.IsTls() && caps_.stls && !caps_.user) {
+      s = Status::Error("server refuses login without TLS; turn SSL on", kErrorServer);
+    }
+    if (s.ok()) s = Command("USER " + user_, &line);
+    if (s.ok()) s = Command("PASS " + password_, &line);
   }
-  if (s.ok()) s = Command("USER " + user_, &line);
-  if (s.ok()) s = Command("PASS " + password_, &line);
   if (!s.ok()) return Drop(s);
   connected_ = true;
   return Status::Ok();
+}
+
+Status Pop3Client::SaslLogin() {
+  LoginMethod mech = LoginMethod::kPassword;
+  Status s = ChooseMechanism(login_, caps_.sasl, caps_.sasl_listed, &mech);
+  if (!s.ok()) return Status::Error(s.message(), kErrorServer);
+  const std::string name(MechanismName(mech));
+  const std::string response =
+      Base64Encode(OAuthInitialResponse(mech, user_, token_, host_, port_));
+  // The initial response goes on the command line only when the line,
+  // CRLF included, stays within 255 octets; else after the "+".
+  const std::string with_response = "AUTH " + name + " " + response;
+  std::string line;
+  bool sent = false;
+  auto dropped = [&](const Status& st) {
+    if (!sent || st.code() != kErrorTransport ||
+        st.message().find("timed out") != std::string::npos) {
+      return st;
+    }
+    return Status::Error(OAuthDroppedText(mech, response.size()), kErrorServer);
+  };
+  if (with_response.size() + 2 <= 255) {
+    s = Send(with_response);
+    sent = true;
+  } else {
+    s = Send("AUTH " + name);
+    if (s.ok()) s = ReadLine(&line);
+    if (s.ok() && ClassifyPop3Status(line) == Pop3Status::kErr) {
+      return Status::Error(OAuthRefusedText(mech, ReplyText(line), ""), kErrorServer);
+    }
+    if (s.ok() && line != "+" && line.rfind("+ ", 0) != 0) return Unexpected(line);
+    if (s.ok()) {
+      sent = true;
+      s = Send(response);
+    }
+  }
+  if (s.ok()) s = ReadLine(&line);
+  if (!s.ok()) return dropped(s);
+  std::string challenge;
+  if (line == "+" || line.rfind("+ ", 0) == 0) {
+    // The refusal's reason comes as a challenge the client must answer
+    // before the server sends its final reply.
+    challenge = DecodeChallenge(std::string_view(line).substr(std::min<std::size_t>(2, line.size())));
+    s = Send(std::string(OAuthFailureAnswer(mech)));
+    if (s.ok()) s = ReadLine(&line);
+    if (!s.ok()) return dropped(s);
+  }
+  switch (ClassifyPop3Status(line)) {
+    case Pop3Status::kOk:
+      if (challenge.empty()) return NothingUnread();
+      break;  // +OK after a failure challenge is no login to trust
+    case Pop3Status::kErr:
+      return Status::Error(OAuthRefusedText(mech, ReplyText(line), challenge), kErrorServer);
+    case Pop3Status::kInvalid:
+      break;
+  }
+  return Unexpected(line);
 }
 
 Status Pop3Client::MessageCount(std::int32_t* count) {

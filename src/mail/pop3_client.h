@@ -13,14 +13,15 @@ namespace tessaly {
 struct Pop3ClientOptions {
   // Where start mode 0 starts TLS from the first byte at once.
   std::int32_t implicit_tls_port = 995;
-  // Where start mode 0 waits for the greeting in clear and then requires
+  // Kernel send buffer in bytes; 0 keeps the system's default. A small one
+  // makes pipelined commands wait for the socket (tests use that).
+  int send_buffer = 0;
+  // (Last, so that positional initializers keep their meaning.) Where
+  // start mode 0 waits for the greeting in clear and then requires
   // STLS. On any other port it waits GreetingWaitMs (tls_start.h) for the
   // greeting: without one it starts TLS from the first byte on the same
   // connection, with one it requires STLS.
   std::int32_t starttls_port = 110;
-  // Kernel send buffer in bytes; 0 keeps the system's default. A small one
-  // makes pipelined commands wait for the socket (tests use that).
-  int send_buffer = 0;
 };
 
 // A new, unconnected client. Time-out 0 or below means 30 s for one

@@ -17,6 +17,7 @@
 
 #include "env/status.h"
 #include "mail/component_events.h"
+#include "mail/sasl_oauth.h"
 
 namespace tessaly {
 
@@ -36,6 +37,10 @@ class Pop3Component {
   virtual void SetMailServer(std::string_view host) = 0;
   virtual void SetUser(std::string_view user) = 0;
   virtual void SetPassword(std::string_view password) = 0;
+  // The login: kPassword (the default) logs in with user and password; an
+  // OAuth method logs in by SASL with user and the access token (the
+  // password is not used). An unknown method is an error.
+  virtual Status SetLogin(LoginMethod method, std::string_view token) = 0;
   // 0: automatic: TLS from the first byte on port 995; STLS required on
   // port 110; on any other port TLS from the first byte when the server
   // sends no greeting within a short wait (GreetingWaitMs of the time-out),

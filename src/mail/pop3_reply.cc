@@ -1,5 +1,7 @@
 #include "mail/pop3_reply.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <string>
 
@@ -57,6 +59,18 @@ void Pop3Capabilities::Add(std::string_view line) {
   if (word == "PIPELINING") pipelining = true;
   if (word == "STLS") stls = true;
   if (word == "USER") user = true;
+  if (word == "SASL") {
+    sasl_listed = true;
+    std::string_view rest = line.substr(std::min(line.size(), std::size_t{4}));
+    while (!rest.empty()) {
+      const std::size_t start = rest.find_first_not_of(' ');
+      if (start == std::string_view::npos) break;
+      rest.remove_prefix(start);
+      const std::size_t end = rest.find(' ');
+      sasl.emplace_back(rest.substr(0, end));
+      rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+    }
+  }
 }
 
 }  // namespace tessaly

@@ -4,7 +4,9 @@
 #define TESSALY_MAIL_POP3_REPLY_H_
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessaly {
 
@@ -24,6 +26,10 @@ struct Pop3Capabilities {
   bool pipelining = false;
   bool stls = false;
   bool user = false;  // USER and PASS accepted on this connection
+  // The mechanisms of the SASL line (RFC 5034), as the server wrote them;
+  // sasl_listed tells an empty list from none given.
+  std::vector<std::string> sasl;
+  bool sasl_listed = false;
   // Takes one line of a CAPA answer (case-insensitive keyword).
   void Add(std::string_view line);
 };

@@ -62,7 +62,10 @@ std::string SendOperation::SendMessageV2(const SendArgs& args, std::string* subj
     // Step 3: setting read, then the name built; once each.
     const std::string setting = GetPrimaryHeloSetting(store_, trace_);
     const std::string helo = BuildHeloName(setting, args.host, os_);
-    if (!component_) return fail("SMTP component could not be created");
+    if (!component_) {
+      const std::string why = factory_.CreateError();
+      return fail(why.empty() ? "SMTP component could not be created" : why);
+    }
     SmtpComponent& c = *component_;
     auto set = [&c](std::string_view name, std::string_view value) {
       return c.SetProperty(name, value);
@@ -70,6 +73,7 @@ std::string SendOperation::SendMessageV2(const SendArgs& args, std::string* subj
     const std::string_view bool_text =
         args.use_ssl ? vocab::kSmtpTrue : vocab::kSmtpFalse;
     const ControlMail mail = ControlMailFor(args.mode);
+    const bool oauth = args.login != LoginMethod::kPassword;
 
     struct Step {
       int location;
@@ -83,9 +87,15 @@ std::string SendOperation::SendMessageV2(const SendArgs& args, std::string* subj
         {kSendLocServer, vocab::kSmtpPropServer, args.host, true},
         {kSendLocServer, vocab::kSmtpPropPort, std::to_string(args.port), true},
         {kSendLocCredentials, vocab::kSmtpPropUser, args.user,
-         !args.user.empty() && !args.password.empty()},
+         !args.user.empty() && (oauth || !args.password.empty())},
         {kSendLocCredentials, vocab::kSmtpPropPassword, args.password,
-         !args.user.empty() && !args.password.empty()},
+         !oauth && !args.user.empty() && !args.password.empty()},
+        // An OAuth login: the token instead of the password.
+        {kSendLocCredentials, vocab::kSmtpPropAuthMechanism,
+         args.login == LoginMethod::kAutomatic ? std::string(vocab::kLoginAutomatic)
+                                               : std::string(MechanismName(args.login)),
+         oauth},
+        {kSendLocCredentials, vocab::kSmtpPropBearerToken, args.token, oauth},
         {kSendLocAuth, vocab::kSmtpPropAuth,
          std::string(args.user.empty() ? std::string_view() : vocab::kOn), true},
         {kSendLocAuth, vocab::kSmtpPropAltAuth, "", true},

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "env/status.h"
@@ -22,7 +23,9 @@ class SmtpComponent {
   // PrimaryPassword, primaryauthentication ("T" to log in),
   // alternateauthentication, primarymailFrom, primaryUsessl (Boolean text:
   // "true"/"false", also "T"/"F", "1"/"0", "-1"), primaryXHeader (one header
-  // line without line end). An unknown name or a malformed value fails with a
+  // line without line end), PrimaryAuthMechanism ("XOAUTH2", "OAUTHBEARER"
+  // or "AUTO") and PrimaryBearerToken (an OAuth access token: with it the
+  // login is by token, not by password). An unknown name or a malformed value fails with a
   // description and leaves the component unchanged. A CR or LF in a value
   // that reaches the wire as a command or header (greeting name, server,
   // sender, extra header) is refused; so is CR, LF or NUL in the user name
@@ -54,6 +57,8 @@ class SmtpComponentFactory {
   virtual ~SmtpComponentFactory() = default;
   // A new component with no properties set; nullptr when none can be made.
   virtual std::unique_ptr<SmtpComponent> Create() = 0;
+  // Why the last Create() gave nullptr, one line; "" when it gives no reason.
+  virtual std::string CreateError() const { return {}; }
 };
 
 struct SmtpOptions {
@@ -70,7 +75,21 @@ struct SmtpOptions {
   std::int32_t starttls_ports[2] = {25, 587};
 };
 
-// Components that speak SMTP through libcurl. Every server certificate is
+// The host SMTP component of this platform. Windows: the COM object
+// registered as KalrowMail.KalrowSmtp, created per send and driven
+// late-bound through IDispatch. POSIX: NewCurlSmtpComponentFactory().
+std::unique_ptr<SmtpComponentFactory> NewSystemSmtpComponentFactory();
+
+// Windows: components that are COM objects created by prog_id and driven
+// late-bound: SetProperty puts the named property (PrimaryTimeout as a
+// 16-bit integer, PrimaryMailPort as a 32-bit integer, primaryUsessl as a
+// Boolean, every other one as text), AddMail calls "addmail" (recipient,
+// subject, body, Boolean) and StopSending calls "stopsending". Failures
+// carry the object's error description. The calling thread must have COM
+// initialized; every call comes from that thread.
+std::unique_ptr<SmtpComponentFactory> NewComSmtpComponentFactory(std::wstring prog_id);
+
+// POSIX: components that speak SMTP through libcurl. Every server certificate is
 // accepted (no verification of peer or host name).
 std::unique_ptr<SmtpComponentFactory> NewCurlSmtpComponentFactory(SmtpOptions options = {});
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "check/param_string.h"
@@ -194,6 +196,28 @@ TEST(DialogComposeTest, EditableListsWithoutSelectionWriteMinusOne) {
   EXPECT_NE(out.find("#CCMD=LT#"), std::string::npos) << out;
 }
 
+// Keys the dialog does not show (the OAuth set-up, keys of later
+// versions) follow the 25 items unchanged; DALL, SKWORD and state keys
+// still go, and a string without other keys composes as before.
+TEST(DialogComposeTest, KeepsKeysItDoesNotShow) {
+  const std::string stored =
+      "#SSRV=h#PAUTH=XOAUTH2#SKWORD=kw#pcid=App 1#@@PTOK=dG9r@@#DALL=T#NEW= x y #"
+      "PCSEC=c2VjcmV0#@@PTEXP=1800000000@@#MBOX=a#stray#OMODE=TESSIMO#";
+  DialogForm form = Filled(stored);
+  form.at(C::kTxtSmtpHost).text = "changed";
+  const std::string out = ComposeParameter(form);
+  const std::string tail = "PAUTH=XOAUTH2#pcid=App 1#NEW= x y #PCSEC=c2VjcmV0#";
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
+  EXPECT_EQ(out.substr(0, out.size() - tail.size()),
+            ComposeParameter(Filled("#SSRV=changed#MBOX=a#OMODE=TESSIMO#")))
+      << "the 25 items as without the other keys";
+  for (std::string_view gone : {"SKWORD", "DALL", "@@", "stray"}) {
+    EXPECT_EQ(out.find(gone), std::string::npos) << gone;
+  }
+  EXPECT_EQ(ComposeParameter(Filled(out)), out) << "a second OK keeps them again";
+}
+
 TEST(DialogFillTest, StoredValuesThatStopTheDialog) {
   struct Case {
     const char* name;
@@ -238,14 +262,41 @@ TEST(DialogModeRulesTest, EnablesAndDisablesByMode) {
   }
 }
 
-TEST(DialogModeRulesTest, ImapModeKeepsWhatThePreviousModeSet) {
+// The two options the IMAP4 fetch uses follow the mode chosen, never the
+// mode before it: every (from, to) pair, "from" -1 being a fresh opening.
+TEST(DialogModeRulesTest, XSenderAndOnlyDeleteFollowTheNewMode) {
+  struct Expected {
+    bool no_x_sender;
+    bool only_delete;
+  };
+  // By the mode switched to: SMTP & POP3, SMTP, POP3, COUNT, SMTP & IMAP4.
+  constexpr std::array<Expected, 5> kByMode = {
+      {{true, true}, {false, false}, {false, true}, {false, false}, {true, true}}};
+  for (int from = -1; from < 5; ++from) {
+    for (int to = 0; to < 5; ++to) {
+      DialogForm form = LoadedForm();
+      if (from >= 0) {
+        form.at(C::kCmbMode).index = from;
+        ApplyModeRules(&form);
+      }
+      form.at(C::kCmbMode).index = to;
+      ApplyModeRules(&form);
+      const Expected& want = kByMode[static_cast<std::size_t>(to)];
+      EXPECT_EQ(form.EffectivelyEnabled(C::kChkNoXSender), want.no_x_sender)
+          << "from " << from << " to " << to;
+      EXPECT_EQ(form.EffectivelyEnabled(C::kChkOnlyDeleteOwn), want.only_delete)
+          << "from " << from << " to " << to;
+    }
+  }
+}
+
+TEST(DialogModeRulesTest, ImapModeKeepsTheCountSentenceAsThePreviousModeSetIt) {
   DialogForm form = LoadedForm();
   form.at(C::kCmbMode).index = 3;
   ApplyModeRules(&form);
   form.at(C::kCmbMode).index = 4;
   ApplyModeRules(&form);
   EXPECT_TRUE(form.at(C::kCmbCount).enabled);
-  EXPECT_FALSE(form.at(C::kChkNoXSender).enabled);
   EXPECT_TRUE(form.at(C::kTxtFolder).enabled);
   // Leaving the mode disables the folder again; a frame's children keep their
   // own states while the frame is off.
@@ -277,6 +328,47 @@ TEST(DialogLayoutTest, TableShape) {
     int height = s.container == C::kNone ? kClientHeightTwips : Spec(s.container).place.height;
     EXPECT_LE(s.place.left + s.place.width, width) << s.name;
     EXPECT_LE(s.place.top + s.place.height, height) << s.name;
+  }
+}
+
+// The room a caption may grow into when the system's face is wider than the
+// design's: up to the neighbour in its row, the frame's edge, or not at all.
+TEST(DialogLayoutTest, CaptionRoom) {
+  struct Case {
+    ControlId id;
+    TwipRect room;
+  };
+  for (const Case& c : std::vector<Case>{
+           {C::kChkSmtpSsl, {5640, 300, 7440 - kCaptionGapTwips - 5640, 255}},
+           {C::kChkReceiveDebug, {6720, 1080, 8655 - kFrameMarginTwips - 6720, 255}},
+           // Right-aligned: grows to the left, its right edge beside the field.
+           {C::kLabelSmtpUser, {kFrameMarginTwips, 720, 240 + 900 - kFrameMarginTwips, 255}},
+           {C::kLabelSmtpPassword, {3950 + kCaptionGapTwips, 720, 4980 - 3950 - kCaptionGapTwips, 255}},
+           {C::kLabelMode, {120, 5640, 1440 - kCaptionGapTwips - 120, 255}},
+           // Already touching a neighbour or the edge: no room beyond its place.
+           {C::kLabelCount, {1200, 1800, 3750, 255}},
+           {C::kLabelTimeout, {0, 6420, 1215, 255}},
+       }) {
+    TwipRect room = CaptionRoom(c.id);
+    EXPECT_EQ(std::tie(room.left, room.top, room.width, room.height),
+              std::tie(c.room.left, c.room.top, c.room.width, c.room.height))
+        << Spec(c.id).name << ": " << room.left << " " << room.width;
+  }
+  // No caption's room reaches a control its own place stays clear of.
+  auto overlap = [](const TwipRect& a, const TwipRect& b) {
+    return a.left < b.left + b.width && b.left < a.left + a.width && a.top < b.top + b.height &&
+           b.top < a.top + a.height;
+  };
+  for (const ControlSpec& s : Layout()) {
+    if (s.kind != ControlKind::kLabel && s.kind != ControlKind::kCheckBox) continue;
+    TwipRect room = CaptionRoom(s.id);
+    EXPECT_LE(room.left, s.place.left) << s.name;
+    EXPECT_GE(room.left + room.width, s.place.left + s.place.width) << s.name;
+    for (const ControlSpec& other : Layout()) {
+      if (other.id == s.id || other.container != s.container) continue;
+      if (overlap(s.place, other.place)) continue;
+      EXPECT_FALSE(overlap(room, other.place)) << s.name << " reaches " << other.name;
+    }
   }
 }
 

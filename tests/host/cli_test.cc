@@ -1,6 +1,7 @@
 #include "host/cli.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "check/param_string.h"
+#include "env/base64.h"
 #include "dialog/dialog_model.h"
 #include "env/trace.h"
 #include "mail/retrieve_operations.h"
@@ -222,6 +224,41 @@ TEST_F(CliTest, SetShowRoundTripHidesPassword) {
   EXPECT_EQ(out_.str().find("s3cr"), std::string::npos);
 }
 
+TEST_F(CliTest, OAuthSecretsAreSetLikePasswordsAndNeverShown) {
+  const std::string secret_file = state_ + ".secret";
+  { std::ofstream(secret_file) << "  refresh-XYZ  \n"; }
+  ASSERT_EQ(Run({"set", "--state", state_, "PAUTH=XOAUTH2", "PTURL=https://login.example/t",
+                 "PCID=app", "--password-stdin", "PCSEC", "--password-file", "PRTK", secret_file},
+                "", "client-SECRET\n"),
+            0)
+      << err_.str();
+  const std::string stored = File();
+  EXPECT_EQ(GetParameterValue(stored, "PCSEC"), Base64Encode("client-SECRET"));
+  EXPECT_EQ(GetParameterValue(stored, "PRTK"), Base64Encode("refresh-XYZ"));
+  for (const char* key : {"SCSEC=x", "PRTK=x"}) {
+    EXPECT_EQ(Run({"set", "--state", state_, key}), 3) << key;
+    EXPECT_NE(err_.str().find("read from stdin or a file"), std::string::npos) << err_.str();
+  }
+  // A cached access token (written by a check) is hidden as well, and
+  // setting a key of that side's OAuth login drops it.
+  {
+    std::ofstream(state_) << stored.substr(0, stored.size() - 1) << "@@PTOK="
+                          << Base64Encode("ACCESS") << "@@#@@PTEXP=9@@#\n";
+  }
+  ASSERT_EQ(Run({"show", "--state", state_}), 0);
+  EXPECT_NE(out_.str().find("PCSEC=****\nPRTK=****\n@@PTOK=****\n@@PTEXP=9@@\n"), std::string::npos)
+      << out_.str();
+  for (const std::string& secret :
+       {std::string("client-SECRET"), Base64Encode("client-SECRET"), Base64Encode("ACCESS")}) {
+    EXPECT_EQ(out_.str().find(secret), std::string::npos) << secret;
+  }
+  ASSERT_EQ(Run({"set", "--state", state_, "SSCP=x"}), 0) << err_.str();
+  EXPECT_NE(GetParameterValue(File(), "@@PTOK"), "") << "the other side's set-up";
+  ASSERT_EQ(Run({"set", "--state", state_, "PSCP=mail"}), 0) << err_.str();
+  EXPECT_EQ(GetParameterValue(File(), "@@PTOK"), "");
+  EXPECT_EQ(GetParameterValue(File(), "@@PTEXP"), "");
+}
+
 // Without a display configure cannot run: exit 3, one clear line on stderr,
 // the state file as it was.
 TEST_F(CliTest, ConfigureWithoutDisplayExit3) {
@@ -233,6 +270,39 @@ TEST_F(CliTest, ConfigureWithoutDisplayExit3) {
   EXPECT_EQ(err.rfind("tessaly: cannot show the dialog: no display", 0), 0u) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(out_.str(), "");
+  EXPECT_EQ(File(), before);
+}
+
+// With DISPLAY naming an X server that is not there, the real binary exits 3
+// with one line on stderr; Qt would abort the process on its own.
+TEST_F(CliTest, ConfigureWithUnreachableXServerExit3) {
+#ifndef TESSALY_HAVE_DIALOG_MODULE
+  GTEST_SKIP() << "built without the dialog module";
+#endif
+  const std::string display = ":99";
+  std::ifstream sockets("/proc/net/unix");
+  std::stringstream listening;
+  listening << sockets.rdbuf();
+  if (access("/tmp/.X11-unix/X99", F_OK) == 0 ||
+      listening.str().find("/tmp/.X11-unix/X99") != std::string::npos) {
+    GTEST_SKIP() << "an X server listens on " << display;
+  }
+  ASSERT_EQ(Run({"set", "--state", state_, "SSRV=mail.example"}), 0) << err_.str();
+  const std::string before = File();
+  const std::string out = dir_ + "/out", err = dir_ + "/err";
+  const std::string command = "env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=" + display +
+                              " '" TESSALY_CLI_BINARY "' configure --state '" + state_ +
+                              "' >'" + out + "' 2>'" + err + "' </dev/null";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 3);  // a Qt abort shows here as 134 from the shell
+  std::stringstream err_text, out_text;
+  err_text << std::ifstream(err).rdbuf();
+  out_text << std::ifstream(out).rdbuf();
+  const std::string e = err_text.str();
+  EXPECT_EQ(e, "tessaly: cannot show the dialog: cannot connect to the X server of DISPLAY=" +
+                   display + " (no X server there, or it refused this user)\n");
+  EXPECT_EQ(out_text.str(), "");
   EXPECT_EQ(File(), before);
 }
 
@@ -249,13 +319,15 @@ TEST_F(CliTest, ConfigureOutcomes) {
     bool changed_while_open;
     int code;
     std::string file;  // the stored string afterwards
+    std::string out;   // STATE stands for the state file's path
     const char* err;   // "" = no message
   } cases[] = {
-      {"ok", Kind::kAccepted, false, 0, composed, ""},
-      {"closed", Kind::kClosed, false, 0, "#SSRV=old.example#", ""},
-      {"failed", Kind::kFailed, false, 3, "#SSRV=old.example#",
+      {"ok", Kind::kAccepted, false, 0, composed, "configuration saved to STATE\n", ""},
+      {"closed", Kind::kClosed, false, 0, "#SSRV=old.example#",
+       "dialog closed without OK; STATE unchanged\n", ""},
+      {"failed", Kind::kFailed, false, 3, "#SSRV=old.example#", "",
        "tessaly: cannot show the dialog: no widgets here\n"},
-      {"changed while open", Kind::kAccepted, true, 3, other,
+      {"changed while open", Kind::kAccepted, true, 3, other, "",
        "tessaly: state file changed while the dialog was open; not saved\n"},
   };
   for (const Case& c : cases) {
@@ -277,6 +349,9 @@ TEST_F(CliTest, ConfigureOutcomes) {
     EXPECT_EQ(shown + "\n", before) << c.name;
     EXPECT_EQ(timeout, "7") << c.name;
     EXPECT_EQ(File(), c.file + "\n") << c.name;
+    std::string out = c.out;
+    if (size_t at = out.find("STATE"); at != std::string::npos) out.replace(at, 5, state_);
+    EXPECT_EQ(out_.str(), out) << c.name;
     EXPECT_EQ(err_.str(), c.err) << c.name;
   }
 }

@@ -2,7 +2,8 @@
 // TLS on both address families, a wrong password, a missing folder,
 // fetch + flag + expunge, a message another client flagged \Deleted that
 // survives the check's expunge, and a server that refuses LOGIN without
-// TLS.
+// TLS; a search for an 8-bit subject that Dovecot takes as a LITERAL+
+// literal.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -130,6 +131,56 @@ TEST(Imap4ClientMail, FetchesFlagsAndExpunges) {
   ASSERT_TRUE(client->Expunge().ok());
   ASSERT_TRUE(client->Disconnect().ok());
   EXPECT_EQ(stack->ListMessages("bob").size(), 27u);
+}
+
+// An 8-bit subject goes as a literal with CHARSET UTF-8 in the flight of
+// the SELECT and Dovecot answers it; a value that is not UTF-8 is never
+// sent, and nothing is found then (the caller fetches everything).
+TEST(Imap4ClientMail, SearchesForAnEightBitSubject) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  ASSERT_TRUE(stack->ClearMailbox("bob").ok());
+  for (const char* subject : {"other", "caf\xC3\xA9 TESSIMO 1", "Re: caf\xC3\xA9 tessimo 1"}) {
+    ASSERT_TRUE(stack->PutMessage("bob", std::string("Subject: ") + subject + "\r\n\r\nx\r\n").ok());
+  }
+  struct Case {
+    const char* name;
+    std::string value;
+    bool found;
+  } cases[] = {
+      {"utf-8", "caf\xC3\xA9 TESSIMO 1", true},
+      {"latin-1", "caf\xE9 TESSIMO 1", false},
+  };
+  for (const Case& c : cases) {
+    Recorder rec;
+    auto client = MakeClient(*stack, &rec, stack->imap_port(), false, 3, stack->password("bob"));
+    ASSERT_TRUE(client->Connect().ok()) << c.name;
+    client->SetSearch({{"Subject", c.value}});
+    client->SetMailbox("\"INBOX\"");
+    Status s = client->SelectMailbox();
+    ASSERT_TRUE(s.ok()) << c.name << ": " << s.message();
+    std::vector<std::string> subjects;
+    bool found = true;
+    auto decide = [&](std::int32_t, std::string_view subject) {
+      subjects.emplace_back(subject);
+      return false;
+    };
+    s = client->FetchFound(3, decide, &found);
+    ASSERT_TRUE(s.ok()) << c.name << ": " << s.message();
+    EXPECT_EQ(found, c.found) << c.name;
+    if (c.found) {
+      EXPECT_EQ(subjects, (std::vector<std::string>{"caf\xC3\xA9 TESSIMO 1",
+                                                     "Re: caf\xC3\xA9 tessimo 1"}))
+          << c.name;
+    } else {
+      EXPECT_TRUE(subjects.empty()) << c.name;
+    }
+    bool charset = false;
+    for (const std::string& line : rec.trail) {
+      if (line.find("UID SEARCH CHARSET UTF-8 SUBJECT {") != std::string::npos) charset = true;
+    }
+    EXPECT_EQ(charset, c.found) << c.name;
+    EXPECT_TRUE(client->Disconnect().ok()) << c.name;
+  }
 }
 
 // Runs a command line as another IMAP4 client would; its exit code.

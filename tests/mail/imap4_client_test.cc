@@ -5,10 +5,14 @@
 // server does not produce on demand (NO and BAD, a malformed EXISTS or
 // FETCH, an EXPUNGE mid-FETCH, a literal that does not end where its size
 // says, a stall mid-FETCH, a drop mid-literal, a 1 MB header literal, 8-bit
-// bytes, LOGINDISABLED). A failure must end within the time-out plus one
-// second with its exact text, and never flag or expunge a message the rules
-// did not mark. UIDs differ from the message numbers throughout, so a
-// number sent where a UID belongs shows in the transcript.
+// bytes, LOGINDISABLED). Those cases run with the client's search off, as
+// against a server that does not search; the search cases after them show
+// the UID SEARCH that travels with the SELECT, the fetch of the candidates
+// only, the fallback to every message, and a search answer holding UIDs
+// that are not among the counted messages. A failure must end within the
+// time-out plus one second with its exact text, and never flag or expunge a
+// message the rules did not mark. UIDs differ from the message numbers
+// throughout, so a number sent where a UID belongs shows in the transcript.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -106,6 +110,41 @@ const std::string kSwallowing = [] {
 const std::string kStopsShort = MisplacedLiteral(9, kForeign1 + "\r\n)\r\n") +
                                 Item(2, 102, kOwn) + Item(3, 103, kForeign3);
 
+// The search the client sends with the SELECT for the subject sought, with
+// only-delete on (own messages by X-Sender) and off.
+const std::string kSearchOwn =
+    "a4 UID SEARCH OR SUBJECT \"TESSIMO 42\" HEADER X-Sender \"TESSIMOCom\"";
+const std::string kSearchSubject = "a4 UID SEARCH SUBJECT \"TESSIMO 42\"";
+const std::string kItems = " (UID BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])";
+const Lines kSearchLines = {"a1 CAPABILITY", kLogin, "a3 SELECT \"Sent Items\"", kSearchOwn};
+const Lines kSearchSubjectLines = {"a1 CAPABILITY", kLogin, "a3 SELECT \"Sent Items\"",
+                                   kSearchSubject};
+
+// Login, then the SELECT and the search read as one flight before any
+// reply: a client that waited for the SELECT's reply would stall here. The
+// mailbox holds three messages, UIDs 101 to 103, and the next UID is 104
+// (no UIDNEXT with uid_next false). A search with a literal takes two lines.
+ServerScript ToSearch(const std::string& logged_in = kLoggedInUidplus, bool uid_next = true,
+                      int search_lines = 1) {
+  ServerScript s = ToSelect(logged_in);
+  s.Expect("a4 UID SEARCH");
+  for (int i = 1; i < search_lines; ++i) s.Expect();
+  for (const char* line : kSelected) {
+    if (uid_next && std::string(line).rfind("a3 ", 0) == 0) {
+      s.Send("* OK [UIDNEXT 104] Predicted next UID");
+    }
+    s.Send(line);
+  }
+  return s;
+}
+
+// " first first+step ..." with n numbers: a search answer's list.
+std::string SearchNumbers(int n, int first, int step) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += " " + std::to_string(first + i * step);
+  return out;
+}
+
 struct Case {
   const char* name;
   ServerScript script;
@@ -113,6 +152,8 @@ struct Case {
   Lines transcript;  // every command the client sent, over the whole run
   bool only_delete_own = true;
   bool ssl = false;
+  bool search = false;  // the client's search on
+  std::string subject = kSubject;
 };
 
 std::vector<Case> Cases() {
@@ -323,6 +364,149 @@ std::vector<Case> Cases() {
            .Send(fetched).Expect("a5 LOGOUT").Send("a5 OK"),
        "ERR IMAP4: messages received with wrong subject (" + eight + "-bye)",
        Join(kFetchLines, {"a5 LOGOUT"})},
+
+      // The search. The control mail found: only its header fields are
+      // fetched, and it alone is flagged and expunged.
+      {"search_finds_the_control_mail",
+       ToSearch().Send("* SEARCH 102").Send("a4 OK Search completed").Expect("a5 UID FETCH")
+           .SendRaw(Item(2, 102, kOwn)).Send("a5 OK").Expect("a6 UID STORE").Send("a6 OK")
+           .Expect("a7 UID EXPUNGE").Send("* 2 EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT")
+           .Send("a8 OK"),
+       "OK",
+       Join(kSearchLines, {"a5 UID FETCH 102" + kItems,
+                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
+                           "a8 LOGOUT"}),
+       true, false, true},
+      // With only-delete off every counted message is flagged, by the UID
+      // range below UIDNEXT, without fetching any of the others.
+      {"search_delete_all_by_uid_range",
+       ToSearch().Send("* SEARCH 102").Send("a4 OK").Expect("a5 UID FETCH")
+           .SendRaw(Item(2, 102, kOwn)).Send("a5 OK").Expect("a6 UID STORE").Send("a6 OK")
+           .Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT").Send("a8 OK"),
+       "OK",
+       Join(kSearchSubjectLines, {"a5 UID FETCH 102" + kItems,
+                                  "a6 UID STORE 1:103 +FLAGS.SILENT (\\Deleted)",
+                                  "a7 UID EXPUNGE 1:103", "a8 LOGOUT"}),
+       false, false, true},
+      // Without UIDNEXT the UID of the last counted message bounds the range.
+      {"search_delete_all_without_uidnext",
+       ToSearch(kLoggedInUidplus, false).Send("* SEARCH 102").Send("a4 OK")
+           .Expect("a5 UID FETCH").SendRaw(Item(2, 102, kOwn)).Send("a5 OK")
+           .Expect("a6 FETCH 3 (UID)").Send("* 3 FETCH (UID 105)").Send("a6 OK")
+           .Expect("a7 UID STORE").Send("a7 OK").Expect("a8 UID EXPUNGE").Send("a8 OK")
+           .Expect("a9 LOGOUT").Send("a9 OK"),
+       "OK",
+       Join(kSearchSubjectLines, {"a5 UID FETCH 102" + kItems, "a6 FETCH 3 (UID)",
+                                  "a7 UID STORE 1:105 +FLAGS.SILENT (\\Deleted)",
+                                  "a8 UID EXPUNGE 1:105", "a9 LOGOUT"}),
+       false, false, true},
+      // Only near misses found (the server's search ignores case and finds
+      // substrings): every message is fetched for the wrong-subject list,
+      // which names each subject once, in mailbox order.
+      {"search_near_miss_then_every_subject",
+       ToSearch().Send("* SEARCH 102").Send("a4 OK").Expect("a5 UID FETCH")
+           .SendRaw(Item(2, 102, "Subject: tessimo 421\r\n")).Send("a5 OK")
+           .Expect("a6 UID FETCH 1:*")
+           .SendRaw(Item(1, 101, kForeign1) + Item(2, 102, "Subject: tessimo 421\r\n") +
+                    Item(3, 103, kForeign3))
+           .Send("a6 OK").Expect("a7 LOGOUT").Send("a7 OK"),
+       "ERR IMAP4: messages received with wrong subject (hello-tessimo 421-bye)",
+       Join(kSearchLines, {"a5 UID FETCH 102" + kItems, "a6 UID FETCH 1:*" + kItems,
+                           "a7 LOGOUT"}),
+       true, false, true},
+      // A refused search, or an answer the client cannot use in full (a
+      // number that is no UID), means fetching every message.
+      {"search_refused_fetches_everything",
+       ToSearch().Send("a4 BAD Error in IMAP command UID SEARCH: Invalid search key")
+           .Expect("a5 UID FETCH 1:*").SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE")
+           .Send("a6 OK").Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT")
+           .Send("a8 OK"),
+       "OK",
+       Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
+                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
+                           "a8 LOGOUT"}),
+       true, false, true},
+      {"search_answer_unusable_fetches_everything",
+       ToSearch().Send("* SEARCH 102 0").Send("a4 OK").Expect("a5 UID FETCH 1:*")
+           .SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE").Send("a6 OK")
+           .Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT").Send("a8 OK"),
+       "OK",
+       Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
+                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
+                           "a8 LOGOUT"}),
+       true, false, true},
+      // Too many candidates for a narrowed fetch to pay: more than 1000,
+      // or a UID set longer than 4000 bytes (700 UIDs with gaps).
+      {"search_too_many_candidates",
+       ToSearch().Send("* SEARCH" + SearchNumbers(1001, 1, 1)).Send("a4 OK")
+           .Expect("a5 UID FETCH 1:*").SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE")
+           .Send("a6 OK").Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT")
+           .Send("a8 OK"),
+       "OK",
+       Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
+                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
+                           "a8 LOGOUT"}),
+       true, false, true},
+      {"search_candidate_set_too_long",
+       ToSearch().Send("* SEARCH" + SearchNumbers(700, 10000, 2)).Send("a4 OK")
+           .Expect("a5 UID FETCH 1:*").SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE")
+           .Send("a6 OK").Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT")
+           .Send("a8 OK"),
+       "OK",
+       Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
+                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
+                           "a8 LOGOUT"}),
+       true, false, true},
+      // UIDs in the answer that are not among the counted messages: 7 and
+      // 999 do not exist, 104 arrived after the SELECT (number 4). None is
+      // decided or flagged, though 104 carries the check's X-Sender.
+      {"search_uids_outside_the_mailbox",
+       ToSearch().Send("* SEARCH 7 102 104 999").Send("a4 OK").Expect("a5 UID FETCH")
+           .SendRaw(Item(2, 102, kOwn) + "* 4 EXISTS\r\n" + Item(4, 104, kOwn)).Send("a5 OK")
+           .Expect("a6 UID STORE").Send("a6 OK").Expect("a7 UID EXPUNGE").Send("a7 OK")
+           .Expect("a8 LOGOUT").Send("a8 OK"),
+       "OK",
+       Join(kSearchLines, {"a5 UID FETCH 7,102,104,999" + kItems,
+                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
+                           "a8 LOGOUT"}),
+       true, false, true},
+      // Quotes and backslashes are escaped in the quoted string.
+      {"search_quoted_specials",
+       ToSearch().Send("* SEARCH").Send("a4 OK").Expect("a5 UID FETCH 1:*")
+           .SendRaw(Item(1, 101, kForeign1)).Send("a5 OK").Expect("a6 LOGOUT").Send("a6 OK"),
+       "ERR IMAP4: messages received with wrong subject (hello)",
+       {"a1 CAPABILITY", kLogin, "a3 SELECT \"Sent Items\"",
+        "a4 UID SEARCH OR SUBJECT \"TESSIMO \\\"42\\\" \\\\x\" HEADER X-Sender \"TESSIMOCom\"",
+        "a5 UID FETCH 1:*" + kItems, "a6 LOGOUT"},
+       true, false, true, "TESSIMO \"42\" \\x"},
+      // An 8-bit subject goes as a literal that needs no wait (LITERAL+);
+      // without LITERAL+ no search is sent and every message is fetched.
+      {"search_eight_bit_literal_plus",
+       ToSearch(kLoggedInUidplus, true, 2).Send("* SEARCH").Send("a4 OK")
+           .Expect("a5 UID FETCH 1:*").SendRaw(Item(1, 101, kForeign1)).Send("a5 OK")
+           .Expect("a6 LOGOUT").Send("a6 OK"),
+       "ERR IMAP4: messages received with wrong subject (hello)",
+       {"a1 CAPABILITY", kLogin, "a3 SELECT \"Sent Items\"",
+        "a4 UID SEARCH CHARSET UTF-8 OR SUBJECT {13+}",
+        "TESSIMO \xC3\xA9 42 HEADER X-Sender \"TESSIMOCom\"", "a5 UID FETCH 1:*" + kItems,
+        "a6 LOGOUT"},
+       true, false, true, "TESSIMO \xC3\xA9 42"},
+      {"search_eight_bit_without_literal_plus",
+       ToSelect("a2 OK [CAPABILITY IMAP4rev1] Logged in").Send("* 1 EXISTS").Send("a3 OK")
+           .Expect("a4 UID FETCH 1:*").SendRaw(Item(1, 101, kForeign1)).Send("a4 OK")
+           .Expect("a5 LOGOUT").Send("a5 OK"),
+       "ERR IMAP4: messages received with wrong subject (hello)",
+       Join(kSelectLines, {"a4 UID FETCH 1:*" + kItems, "a5 LOGOUT"}), true, false, true,
+       "TESSIMO \xC3\xA9 42"},
+      // A refused SELECT: the search that went with it is refused too, and
+      // the SELECT's text is the result.
+      {"search_with_refused_select",
+       ToSelect().Expect("a4 UID SEARCH").Send("a3 NO Mailbox doesn't exist: Sent Items")
+           .Send("a4 BAD No mailbox selected").RecordUntilClose(),
+       "ERR IMAP4:a3 NO Mailbox doesn't exist: Sent Items (4)", kSearchLines, true, false, true},
+      {"search_stalls",
+       ToSearch().RecordUntilClose(), "ERR IMAP4:connection timed out after 2 s (4)",
+       kSearchLines, true, false, true},
   };
 }
 
@@ -353,9 +537,12 @@ TEST_P(Imap4OperationTest, ResultAndTranscript) {
     // without EXPUNGE or LOGOUT.
     CaptureTraceSink trace;
     auto pop3 = NewPop3Client();
-    auto imap4 = NewImap4Client();
+    Imap4ClientOptions options;
+    options.narrow_by_search = c.search;
+    auto imap4 = NewImap4Client(options);
     RetrieveOperations ops(*pop3, *imap4, trace);
     RetrieveArgs a = Args(port, c.only_delete_own, c.ssl);
+    a.subject = c.subject;
     return ops.RetrieveMessagesImap4(a);
   });
   ASSERT_TRUE(run.done) << c.name;

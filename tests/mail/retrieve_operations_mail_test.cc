@@ -1,12 +1,16 @@
 // The retrieval and count operations over the real POP3 and IMAP4 clients
 // against the local Dovecot: control mails put into the Maildir are
 // recognised and deleted, foreign messages survive only-delete, count and
-// delete-all, a wrong password and a folder that does not exist. Skipped
+// delete-all, a wrong password and a folder that does not exist; the IMAP4
+// control mail found by the server's search among foreign messages and
+// near misses, with the same outcome as fetching every message. Skipped
 // until the clients are part of the build.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mail/retrieve_operations.h"
 #include "support/mailstack.h"
@@ -31,9 +35,9 @@ std::string Mail(const std::string& subject, const std::string& x_sender) {
 }
 
 struct Ops {
-  explicit Ops(const MailStack& stack)
+  explicit Ops(const MailStack& stack, bool search = true)
       : pop3(NewPop3Client(Pop3ClientOptions{stack.pop3s_port()})),
-        imap4(NewImap4Client(Imap4ClientOptions{stack.imaps_port()})),
+        imap4(NewImap4Client(Imap4ClientOptions{stack.imaps_port(), search})),
         ops(*pop3, *imap4, trace) {}
   std::unique_ptr<Pop3Component> pop3;
   std::unique_ptr<Imap4Component> imap4;
@@ -102,6 +106,88 @@ INSTANTIATE_TEST_SUITE_P(
         ProtoCase{"imap4_implicit_tls_v6", true, "TESSIMO", "TESSIMO 4", "TESSIMOCom", true, true, true},
         ProtoCase{"imap4_fetch_only", true, "IMAP4", "anything", "TESSALYCom", false, false, false}),
     [](const auto& i) { return std::string(i.param.name); });
+
+// Near misses of the subject "TESSIMO 7" and of the X-Sender value that
+// Dovecot's search finds (it ignores case, finds substrings and decodes
+// encoded words), two old control mails, and plain foreign messages.
+std::vector<std::string> NearMisses() {
+  std::vector<std::string> m = {
+      Mail("tessimo 7", ""),
+      Mail("Re: TESSIMO 7", ""),
+      Mail("TESSIMO 70", "TESSIMOCom"),
+      Mail("=?UTF-8?Q?TESSIMO_7?=", ""),
+      Mail("TESSIMO 7 [ext]", "xTESSIMOComx"),
+      Mail("TESSIMO 6", "TESSIMOCom"),
+  };
+  for (int i = 0; i < 30; ++i) m.push_back(Mail("foreign " + std::to_string(i), ""));
+  return m;
+}
+
+// The commands the client sent without their tags, from the trail.
+std::vector<std::string> Sent(const CaptureTraceSink& trace) {
+  std::vector<std::string> out;
+  for (const std::string& line : trace.lines()) {
+    if (line.rfind("-> IMAP4: ", 0) != 0) continue;
+    const std::size_t sp = line.find(' ', 10);
+    if (sp != std::string::npos) out.push_back(line.substr(sp + 1));
+  }
+  return out;
+}
+bool AnyStartsWith(const std::vector<std::string>& lines, const std::string& text) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& l) { return l.rfind(text, 0) == 0; });
+}
+
+// The control mail among near misses: only the search's candidates are
+// fetched, and exactly the check's own messages (X-Sender "TESSIMOCom")
+// go, or with only-delete off every message.
+TEST(RealImap4SearchTest, FindsTheControlMailAmongNearMisses) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  for (bool only_own : {true, false}) {
+    ASSERT_TRUE(stack->ClearMailbox(kUser).ok());
+    std::vector<std::string> mails = NearMisses();
+    mails.insert(mails.begin() + 3, Mail("TESSIMO 7", "TESSIMOCom"));
+    for (const std::string& m : mails) ASSERT_TRUE(stack->PutMessage(kUser, m).ok());
+    Ops o(*stack);
+    RetrieveArgs a = Args(*stack, true, "TESSIMO", "TESSIMO 7");
+    a.only_delete_own = only_own;
+    a.debug = true;
+    EXPECT_EQ(o.ops.RetrieveMessagesImap4(a), "OK") << only_own;
+    const std::vector<std::string> sent = Sent(o.trace);
+    EXPECT_TRUE(AnyStartsWith(sent, "UID SEARCH ")) << only_own;
+    EXPECT_FALSE(AnyStartsWith(sent, "UID FETCH 1:*")) << only_own;
+    const auto left = stack->ReadMessages(kUser);
+    EXPECT_EQ(left.size(), only_own ? mails.size() - 3 : 0u) << only_own;
+    for (const auto& m : left) {
+      EXPECT_EQ(m.text.find("X-Sender: TESSIMOCom\r\n"), std::string::npos) << m.text;
+    }
+  }
+}
+
+// Without the control mail every message is fetched for the wrong-subject
+// list: result and what is left equal those of a client that never
+// searches.
+TEST(RealImap4SearchTest, WithoutTheControlMailAsWithoutSearch) {
+  TESSALY_REQUIRE_MAILSTACK(stack);
+  std::string results[2];
+  std::size_t left[2] = {0, 0};
+  for (bool search : {true, false}) {
+    ASSERT_TRUE(stack->ClearMailbox(kUser).ok());
+    for (const std::string& m : NearMisses()) ASSERT_TRUE(stack->PutMessage(kUser, m).ok());
+    Ops o(*stack, search);
+    results[search] = o.ops.RetrieveMessagesImap4(Args(*stack, true, "TESSIMO", "TESSIMO 7"));
+    left[search] = stack->ListMessages(kUser).size();
+  }
+  EXPECT_EQ(results[1], results[0]);
+  EXPECT_EQ(results[1].rfind("ERR IMAP4: messages received with wrong subject (", 0), 0u)
+      << results[1];
+  for (const char* s : {"tessimo 7", "Re: TESSIMO 7", "TESSIMO 70", "=?UTF-8?Q?TESSIMO_7?=",
+                        "TESSIMO 7 [ext]", "foreign 29"}) {
+    EXPECT_NE(results[1].find(s), std::string::npos) << s;
+  }
+  EXPECT_EQ(left[1], left[0]);
+  EXPECT_EQ(left[1], NearMisses().size() - 2);
+}
 
 TEST(RealCountTest, CountsThenDeletesAll) {
   TESSALY_REQUIRE_MAILSTACK(stack);

@@ -282,6 +282,9 @@ struct Imap4Case {
   const char* want_result;
   Numbers want_removed;
   bool want_expunge;
+  // Whether every message is fetched although the server searched (the
+  // list of a wrong-subject text needs every subject).
+  bool want_full_fetch = false;
 };
 
 std::vector<Imap4Case> Imap4Cases() {
@@ -289,42 +292,112 @@ std::vector<Imap4Case> Imap4Cases() {
       {"second_matches_own_expunged", "TESSIMO", true, false,
        {Msg("foreign", kNone), Msg("TESSIMO 1", "TESSIMOCom")}, "OK", {2}, true},
       {"whole_text_equality", "TESSIMO", true, false, {Msg("Fwd: TESSIMO 1", "TESSIMOCom")},
-       "ERR IMAP4: messages received with wrong subject (Fwd: TESSIMO 1)", {1}, true},
+       "ERR IMAP4: messages received with wrong subject (Fwd: TESSIMO 1)", {1}, true, true},
       {"only_delete_off_flags_all", "TESSIMO", false, false, {Msg("a", kNone), Msg("b", kNone)},
-       "ERR IMAP4: messages received with wrong subject (a-b)", {1, 2}, true},
+       "ERR IMAP4: messages received with wrong subject (a-b)", {1, 2}, true, true},
       {"nothing_own_no_expunge", "TESSIMO", true, false,
        {Msg("TESSIMO 1", "TESSALYCom"), Msg("b", kNone)}, "OK", {}, false},
       {"no_x_sender_marks_by_subject", "TESSIMO", true, true,
        {Msg("TESSIMO old", kNone), Msg("x", "TESSIMOCom")},
-       "ERR IMAP4: messages received with wrong subject (TESSIMO old-x)", {1}, true},
+       "ERR IMAP4: messages received with wrong subject (TESSIMO old-x)", {1}, true, true},
       {"message_without_subject_not_listed", "TESSIMO", false, false,
        {Msg(kNone, kNone), Msg("a", kNone)},
-       "ERR IMAP4: messages received with wrong subject (a)", {1, 2}, true},
+       "ERR IMAP4: messages received with wrong subject (a)", {1, 2}, true, true},
       {"fetch_only_tessaly_sender", "IMAP4", true, false, {Msg("a", "TESSALYCom")}, "OK", {1},
        true},
       {"fetch_only_tessimo_sender", "IMAP4", true, true, {Msg("b", kNone), Msg("c", "TESSIMOCom")},
        "OK", {2}, true},
       {"fetch_only_foreign", "IMAP4", true, false, {Msg("a", "Other")},
        "ERR IMAP4: messages received but not send by correct application. ()", {}, false},
+      {"fetch_only_foreign_delete_all", "IMAP4", false, false,
+       {Msg("a", "Other"), Msg("b", "xTESSALYComx")},
+       "ERR IMAP4: messages received but not send by correct application. ()", {1, 2}, true},
       {"empty_mailbox", "TESSIMO", false, false, {}, "ERR IMAP4: no messages received", {},
        false},
+      // Near misses that the server's search finds (other case, longer
+      // subject, X-Sender containing the value) are decided by the rules;
+      // the list of the wrong-subject text is every subject in order, once.
+      {"near_misses_full_list_once", "TESSIMO", true, false,
+       {Msg("tessimo 1", "TESSIMOCom"), Msg("hello", kNone), Msg("Re: TESSIMO 1", kNone),
+        Msg("b", "xTESSIMOComx")},
+       "ERR IMAP4: messages received with wrong subject (tessimo 1-hello-Re: TESSIMO 1-b)", {1},
+       true, true},
+      {"found_beside_old_own_and_near_miss", "TESSIMO", true, false,
+       {Msg("TESSIMO 0", "TESSIMOCom"), Msg("TESSIMO 12", "xTESSIMOComx"), Msg("x", kNone),
+        Msg("TESSIMO 1", "TESSIMOCom")},
+       "OK", {1, 4}, true},
+      {"found_delete_all_flags_every_message", "TESSIMO", false, false,
+       {Msg("a", kNone), Msg("TESSIMO 1", kNone), Msg(kNone, kNone)}, "OK", {1, 2, 3}, true},
   };
 }
 
 class Imap4RulesTest : public ::testing::TestWithParam<Imap4Case> {};
 
+// Each case twice: with the server's search, and with a server that
+// refuses it (every message fetched). Both give the same outcome.
 TEST_P(Imap4RulesTest, ResultFlagsAndNoTrace) {
   const Imap4Case& c = GetParam();
-  Fixture f;
-  f.imap4.messages = c.messages;
-  std::string result =
-      f.ops.RetrieveMessagesImap4(Args(c.mode, "TESSIMO 1", c.only_own, c.no_x_sender));
-  EXPECT_EQ(result, c.want_result) << c.name;
-  EXPECT_THAT(f.imap4.removed, ElementsAreArray(c.want_removed)) << c.name;
-  const auto expunges = std::count(f.imap4.calls.begin(), f.imap4.calls.end(), "Expunge");
-  EXPECT_EQ(expunges, c.want_expunge ? 1 : 0) << c.name;
-  EXPECT_THAT(f.trace.lines(), IsEmpty()) << c.name;
-  EXPECT_EQ(f.imap4.calls.back(), "Disconnect") << c.name;
+  for (bool refused : {false, true}) {
+    const std::string name = std::string(c.name) + (refused ? " (search refused)" : "");
+    Fixture f;
+    f.imap4.messages = c.messages;
+    f.imap4.search_refused = refused;
+    std::string result =
+        f.ops.RetrieveMessagesImap4(Args(c.mode, "TESSIMO 1", c.only_own, c.no_x_sender));
+    EXPECT_EQ(result, c.want_result) << name;
+    EXPECT_THAT(f.imap4.removed, ElementsAreArray(c.want_removed)) << name;
+    const auto count = [&](const std::string& call) {
+      return std::count_if(f.imap4.calls.begin(), f.imap4.calls.end(),
+                           [&](const std::string& l) { return l.rfind(call, 0) == 0; });
+    };
+    EXPECT_EQ(count("Expunge"), c.want_expunge ? 1 : 0) << name;
+    if (!c.messages.empty()) {
+      EXPECT_EQ(count("FetchEach"), refused || c.want_full_fetch ? 1 : 0) << name;
+    }
+    EXPECT_THAT(f.trace.lines(), IsEmpty()) << name;
+    EXPECT_EQ(f.imap4.calls.back(), "Disconnect") << name;
+  }
+}
+
+// What the server is asked to find: the subject sought and, with
+// only-delete, the check's own messages; in the fetch-only mode the
+// X-Sender values that prove arrival. An empty subject narrows nothing.
+TEST(Imap4RetrieveTest, SearchKeysByMode) {
+  struct Case {
+    const char* mode;
+    const char* subject;
+    bool only_own, no_x_sender;
+    const char* want;
+  } cases[] = {
+      {"TESSIMO", "TESSIMO 1", false, false, "SetSearch Subject=TESSIMO 1"},
+      {"TESSIMO", "TESSIMO 1", true, false, "SetSearch Subject=TESSIMO 1|X-Sender=TESSIMOCom"},
+      {"TESSIMO", "TESSIMO 1", true, true, "SetSearch Subject=TESSIMO 1|Subject=TESSIMO"},
+      {"TESSIMO", "", true, false, "SetSearch"},
+      {"IMAP4", "x", false, true, "SetSearch X-Sender=TESSALYCom|X-Sender=TESSIMOCom"},
+  };
+  for (const Case& c : cases) {
+    Fixture f;
+    f.imap4.messages = {Msg("a", kNone)};
+    f.ops.RetrieveMessagesImap4(Args(c.mode, c.subject, c.only_own, c.no_x_sender));
+    EXPECT_THAT(f.imap4.calls, ::testing::Contains(c.want)) << c.mode << " " << c.subject;
+  }
+}
+
+// A failure of the narrowed fetch or of its flags ends the call at the
+// fetch step with nothing flagged or expunged.
+TEST(Imap4RetrieveTest, NarrowedFetchFailures) {
+  for (const char* fail_on : {"FetchFound", "DeleteFound"}) {
+    Fixture f;
+    f.imap4.messages = {Msg("a", kNone), Msg("TESSIMO 1", "TESSIMOCom")};
+    f.imap4.fail_on = fail_on;
+    f.imap4.fail_description = "NO failed";
+    EXPECT_EQ(f.ops.RetrieveMessagesImap4(Args("TESSIMO", "TESSIMO 1", false, false)),
+              "ERR IMAP4:NO failed (7)")
+        << fail_on;
+    EXPECT_THAT(f.imap4.marks, IsEmpty()) << fail_on;
+    EXPECT_THAT(f.imap4.removed, IsEmpty()) << fail_on;
+    EXPECT_TRUE(f.imap4.connected) << fail_on;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Imap4RulesTest, ::testing::ValuesIn(Imap4Cases()),
@@ -342,8 +415,9 @@ TEST(Imap4RetrieveTest, QuotesMailboxAndBatches) {
               ElementsAre("SetConfig UseIPv6=False", "SetMailPort 143",
                           "SetMailServer mail.example.test", "SetUser alice", "SetPassword secret",
                           "SetSslStartMode 0", "SetTimeout 10", "Connect",
-                          "SetMailbox \"Sent Items\"", "SelectMailbox", "MessageCount",
-                          "MessageCount", "FetchEach 1", "Expunge", "Disconnect"));
+                          "SetMailbox \"Sent Items\"", "SetSearch Subject=a", "SelectMailbox",
+                          "MessageCount", "MessageCount", "FetchFound 1", "DeleteFound every",
+                          "Expunge", "Disconnect"));
   // The certificate is accepted and its event always traced.
   EXPECT_TRUE(f.imap4.certificate_accepted);
   EXPECT_THAT(f.trace.lines(), ElementsAre("IMAP4 SSL authentication"));

@@ -8,6 +8,10 @@
 #                                 port, write RUN_DIR/stack.env
 #   mailstack.sh stop   RUN_DIR   stop exactly the daemons started in RUN_DIR
 #   mailstack.sh status RUN_DIR   exit 0 when both masters run, 1 otherwise
+#   mailstack.sh oauth-start RUN_DIR   add the OAuth 2.0 part (see its block
+#                                 below) to the running stack, write
+#                                 RUN_DIR/oauth.env
+#   mailstack.sh oauth-stop  RUN_DIR   stop only the OAuth part
 #
 # Runs as root without systemd. Ports are PORT_BASE + the well-known port
 # (PORT_BASE from $TESSALY_MAILSTACK_PORT_BASE, default 20000), so several
@@ -25,7 +29,7 @@ readonly STOP_WAIT_S=10
 
 die() { echo "mailstack: $*" >&2; exit 1; }
 
-usage() { die "usage: mailstack.sh start|stop|status RUN_DIR"; }
+usage() { die "usage: mailstack.sh start|stop|status|oauth-start|oauth-stop RUN_DIR"; }
 
 [ $# -eq 2 ] || usage
 readonly ACTION=$1
@@ -88,6 +92,7 @@ direct_children() {
 # them together, then KILLs whatever of exactly those PIDs is left.
 do_stop() {
   local pids=() pid p waited=0 alive
+  oauth_stop
   if pid=$(live_pid "$PF_PIDFILE" "$POSTFIX_MASTER"); then
     pids+=("$pid" $(direct_children "$pid"))
   fi
@@ -469,9 +474,277 @@ do_start() {
     "$(awk "BEGIN{print $t1 - $t0}")" "$RUN" "$PORT_BASE"
 }
 
+# ---- OAuth 2.0 part ---------------------------------------------------------
+# Started on top of a running stack by `oauth-start`, so the plain stack
+# starts as fast as before. It adds, all under RUN_DIR/oauth:
+#   - a token endpoint of our own (token_endpoint.py) on HTTPS with a test
+#     CA, issuing HS256 JWTs for the client-credentials and refresh grants;
+#   - a second Dovecot with the oauth2 passdb validating those JWTs locally
+#     (no HTTP call), offering PLAIN LOGIN XOAUTH2 OAUTHBEARER on POP3 and
+#     IMAP4 (STARTTLS offered), and its auth socket for Postfix;
+#   - a third Dovecot offering XOAUTH2 alone (Dovecot 2.3 reads
+#     auth_mechanisms per instance only);
+#   - two Postfix submission services through the second Dovecot's SASL:
+#     every mechanism, and XOAUTH2 alone (smtpd_sasl_mechanism_filter).
+# Both Dovecots serve the same Maildirs as the first one.
+readonly OAUTH_DIR=$RUN/oauth
+readonly OAUTH_POP3_PORT=$((PORT_BASE + 710)) OAUTH_IMAP_PORT=$((PORT_BASE + 743))
+readonly OAUTH_SUBMISSION_PORT=$((PORT_BASE + 787))
+readonly XOAUTH2_POP3_PORT=$((PORT_BASE + 711)) XOAUTH2_IMAP_PORT=$((PORT_BASE + 744))
+readonly XOAUTH2_SUBMISSION_PORT=$((PORT_BASE + 788))
+readonly OAUTH_TOKEN_PORT=$((PORT_BASE + 780))
+readonly OAUTH_PORTS=("$OAUTH_POP3_PORT" "$OAUTH_IMAP_PORT" "$OAUTH_SUBMISSION_PORT" \
+                      "$XOAUTH2_POP3_PORT" "$XOAUTH2_IMAP_PORT" "$XOAUTH2_SUBMISSION_PORT" \
+                      "$OAUTH_TOKEN_PORT")
+readonly OAUTH_KID=tessaly-test OAUTH_SCOPE=mail
+readonly OAUTH_ISSUER=https://127.0.0.1:$OAUTH_TOKEN_PORT
+OAUTH_ENDPOINT_PY=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)/token_endpoint.py
+readonly OAUTH_ENDPOINT_PY
+readonly OAUTH_PY_PIDFILE=$OAUTH_DIR/endpoint.pid OAUTH_TOKEN_LOG=$RUN/log/token-requests.log
+readonly OAUTH_MARK="# ---- OAuth services (mailstack.sh oauth-start)"
+
+oauth_dc_pidfile() { echo "$OAUTH_DIR/$1/run/master.pid"; }
+
+# The endpoint's PID when its PID file names a live process running it.
+oauth_endpoint_pid() {
+  local pid
+  [ -r "$OAUTH_PY_PIDFILE" ] || return 1
+  pid=$(tr -dc '0-9' <"$OAUTH_PY_PIDFILE")
+  [ -n "$pid" ] && [ -r "/proc/$pid/cmdline" ] || return 1
+  tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF "$OAUTH_ENDPOINT_PY" || return 1
+  echo "$pid"
+}
+
+oauth_stop() {
+  local pids=() pid name p waited=0 alive
+  for name in dovecot-oauth dovecot-xoauth2; do
+    if pid=$(live_pid "$(oauth_dc_pidfile $name)" "$DOVECOT_BIN"); then
+      pids+=("$pid" $(direct_children "$pid"))
+    fi
+  done
+  if pid=$(oauth_endpoint_pid); then pids+=("$pid"); fi
+  rm -f "$RUN/oauth.env"
+  [ ${#pids[@]} -gt 0 ] || return 0
+  kill -TERM "${pids[@]}" 2>/dev/null || true
+  while [ $waited -lt $((STOP_WAIT_S * 20)) ]; do
+    alive=0
+    for p in "${pids[@]}"; do [ -d "/proc/$p" ] && { alive=1; break; }; done
+    [ $alive -eq 0 ] && break
+    sleep 0.05
+    waited=$((waited + 1))
+  done
+  for p in "${pids[@]}"; do
+    if [ -d "/proc/$p" ]; then kill -KILL "$p" 2>/dev/null || true; fi
+  done
+  rm -f "$OAUTH_PY_PIDFILE"
+  return 0
+}
+
+# The test CA and the endpoint's certificate (for 127.0.0.1 and localhost),
+# and the HS256 key the endpoint signs with and Dovecot validates with.
+oauth_make_keys() {
+  local d=$OAUTH_DIR/tls keyfile=$OAUTH_DIR/keys/default/HS256/$OAUTH_KID
+  mkdir -p "$d" "$OAUTH_DIR/keys/default/HS256"
+  if [ ! -s "$d/ca.pem" ] || [ ! -s "$d/endpoint.pem" ]; then
+    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -sha256 -subj "/CN=tessaly test CA" \
+      -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign" \
+      -keyout "$d/ca-key.pem" -out "$d/ca.pem" >/dev/null 2>&1 || die "openssl: test CA"
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
+      -keyout "$d/endpoint-key.pem" -out "$d/endpoint.csr" >/dev/null 2>&1 ||
+      die "openssl: endpoint key"
+    printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n' \
+      >"$d/endpoint.ext"
+    openssl x509 -req -in "$d/endpoint.csr" -CA "$d/ca.pem" -CAkey "$d/ca-key.pem" \
+      -CAcreateserial -days 3650 -sha256 -extfile "$d/endpoint.ext" \
+      -out "$d/endpoint.pem" >/dev/null 2>&1 || die "openssl: endpoint certificate"
+    chmod 0600 "$d/ca-key.pem" "$d/endpoint-key.pem"
+    chmod 0644 "$d/ca.pem"
+  fi
+  [ -s "$keyfile" ] || openssl rand -base64 32 | tr -d '\n' >"$keyfile"
+  chown -R root:dovecot "$OAUTH_DIR/keys"
+  chmod -R u=rwX,g=rX,o= "$OAUTH_DIR/keys"
+}
+
+# Writes the config of one OAuth Dovecot: NAME, its auth mechanisms, POP3
+# and IMAP ports, and whether PLAIN/LOGIN by password stay offered.
+oauth_write_dovecot() {
+  local name=$1 mechs=$2 pop3=$3 imap=$4 with_password=$5 dir=$OAUTH_DIR/$1
+  local password_passdb="" oauth_mechs=${2#plain login }
+  mkdir -p "$dir/state"
+  cat >"$dir/oauth2.conf" <<EOF
+introspection_mode = local
+local_validation_key_dict = fs:posix:prefix=$OAUTH_DIR/keys/
+username_attribute = sub
+issuers = $OAUTH_ISSUER
+scope = $OAUTH_SCOPE
+EOF
+  if [ "$with_password" = yes ]; then
+    password_passdb="passdb {
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%n $DC_DIR/users
+  mechanisms = plain login
+}"
+  fi
+  cat >"$dir/dovecot.conf" <<EOF
+# OAuth instance for tests ($name): nothing from /etc/dovecot is read.
+instance_name = tessaly-$PORT_BASE-$name
+base_dir = $dir/run
+state_dir = $dir/state
+log_path = $RUN/log/$name.log
+protocols = imap pop3
+listen = 127.0.0.1
+ssl = yes
+ssl_cert = <$TLS_DIR/cert.pem
+ssl_key = <$TLS_DIR/key.pem
+disable_plaintext_auth = no
+auth_mechanisms = $mechs
+auth_failure_delay = 0
+auth_username_format = %Ln
+first_valid_uid = $(id -u mail)
+mail_location = maildir:$MAIL_DIR/%n/Maildir
+$password_passdb
+passdb {
+  driver = oauth2
+  mechanisms = $oauth_mechs
+  args = $dir/oauth2.conf
+}
+userdb {
+  driver = static
+  args = uid=mail gid=mail home=$MAIL_DIR/%n
+}
+service imap-login {
+  inet_listener imap {
+    port = $imap
+  }
+  inet_listener imaps {
+    port = 0
+  }
+}
+service pop3-login {
+  inet_listener pop3 {
+    port = $pop3
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+service auth {
+  unix_listener auth-client {
+    mode = 0660
+    user = postfix
+    group = postfix
+  }
+}
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
+}
+EOF
+}
+
+# The two submission services through the OAuth Dovecot's SASL, appended
+# to master.cf once (a fresh start writes master.cf anew).
+oauth_postfix_services() {
+  grep -qF "$OAUTH_MARK" "$PF_DIR/master.cf" && return 0
+  cat >>"$PF_DIR/master.cf" <<EOF
+$OAUTH_MARK
+127.0.0.1:$OAUTH_SUBMISSION_PORT inet n - n - - smtpd
+  -o syslog_name=postfix/oauth-submission
+  -o smtpd_sasl_auth_enable=yes
+  -o smtpd_sasl_path=$OAUTH_DIR/dovecot-oauth/run/auth-client
+  -o smtpd_sender_restrictions=permit_sasl_authenticated,reject
+127.0.0.1:$XOAUTH2_SUBMISSION_PORT inet n - n - - smtpd
+  -o syslog_name=postfix/xoauth2-submission
+  -o smtpd_sasl_auth_enable=yes
+  -o smtpd_sasl_path=$OAUTH_DIR/dovecot-oauth/run/auth-client
+  -o smtpd_sasl_mechanism_filter=xoauth2
+  -o smtpd_sender_restrictions=permit_sasl_authenticated,reject
+EOF
+}
+
+oauth_write_env() {
+  local tmp=$RUN/oauth.env.tmp
+  {
+    echo "# Written by mailstack.sh oauth-start; shell KEY=VALUE."
+    echo "OAUTH_POP3_PORT=$OAUTH_POP3_PORT"
+    echo "OAUTH_IMAP_PORT=$OAUTH_IMAP_PORT"
+    echo "OAUTH_SUBMISSION_PORT=$OAUTH_SUBMISSION_PORT"
+    echo "XOAUTH2_POP3_PORT=$XOAUTH2_POP3_PORT"
+    echo "XOAUTH2_IMAP_PORT=$XOAUTH2_IMAP_PORT"
+    echo "XOAUTH2_SUBMISSION_PORT=$XOAUTH2_SUBMISSION_PORT"
+    echo "OAUTH_TOKEN_PORT=$OAUTH_TOKEN_PORT"
+    echo "OAUTH_TOKEN_URL=https://127.0.0.1:$OAUTH_TOKEN_PORT/token"
+    echo "OAUTH_ADMIN_URL=https://127.0.0.1:$OAUTH_TOKEN_PORT/admin/refresh-token"
+    echo "OAUTH_CA_FILE=$OAUTH_DIR/tls/ca.pem"
+    echo "OAUTH_CLIENT_SECRET=tessaly-client-secret"
+    echo "OAUTH_SCOPE=$OAUTH_SCOPE"
+    echo "OAUTH_TOKEN_LOG=$OAUTH_TOKEN_LOG"
+    echo "OAUTH_DOVECOT_LOG=$RUN/log/dovecot-oauth.log"
+  } >"$tmp"
+  mv "$tmp" "$RUN/oauth.env"
+}
+
+do_oauth_start() {
+  local t0 t1 deadline port missing
+  t0=$(date +%s.%N)
+  [ "$(id -u)" -eq 0 ] || die "oauth-start must run as root"
+  { live_pid "$PF_PIDFILE" "$POSTFIX_MASTER" && live_pid "$DC_PIDFILE" "$DOVECOT_BIN"; } \
+    >/dev/null || die "oauth-start needs a running stack in $RUN (mailstack.sh start first)"
+  oauth_stop
+  oauth_make_keys
+  oauth_write_dovecot dovecot-oauth "plain login xoauth2 oauthbearer" \
+    "$OAUTH_POP3_PORT" "$OAUTH_IMAP_PORT" yes
+  oauth_write_dovecot dovecot-xoauth2 "xoauth2" "$XOAUTH2_POP3_PORT" "$XOAUTH2_IMAP_PORT" no
+  : >"$OAUTH_TOKEN_LOG"
+  run_detached "$RUN/log/start.out" "$DOVECOT_BIN" -c "$OAUTH_DIR/dovecot-oauth/dovecot.conf" ||
+    die "OAuth dovecot did not start"
+  run_detached "$RUN/log/start.out" "$DOVECOT_BIN" -c "$OAUTH_DIR/dovecot-xoauth2/dovecot.conf" ||
+    { oauth_stop; die "XOAUTH2 dovecot did not start"; }
+  # The endpoint runs in the background of its own session, holding none
+  # of the caller's descriptors.
+  (
+    for fd in /proc/self/fd/*; do
+      fd=${fd##*/}
+      [ "$fd" -gt 2 ] 2>/dev/null && eval "exec $fd>&-" 2>/dev/null
+    done
+    exec setsid python3 "$OAUTH_ENDPOINT_PY" --port "$OAUTH_TOKEN_PORT" \
+      --cert "$OAUTH_DIR/tls/endpoint.pem" --key "$OAUTH_DIR/tls/endpoint-key.pem" \
+      --issuer "$OAUTH_ISSUER" --kid "$OAUTH_KID" \
+      --key-file "$OAUTH_DIR/keys/default/HS256/$OAUTH_KID" --scope "$OAUTH_SCOPE" \
+      --log "$OAUTH_TOKEN_LOG" --pidfile "$OAUTH_PY_PIDFILE" \
+      </dev/null >>"$RUN/log/token-endpoint.out" 2>&1
+  ) &
+  oauth_postfix_services
+  postfix -c "$PF_DIR" reload >>"$RUN/log/start.out" 2>&1 ||
+    { oauth_stop; die "postfix reload failed"; }
+  deadline=$((SECONDS + START_WAIT_S))
+  while :; do
+    missing=""
+    for port in "${OAUTH_PORTS[@]}"; do
+      port_answers 127.0.0.1 "$port" || missing+=" $port"
+    done
+    [ -z "$missing" ] && oauth_endpoint_pid >/dev/null && break
+    if [ $SECONDS -ge $deadline ]; then
+      show_logs
+      tail -n 20 "$RUN/log/token-endpoint.out" >&2 2>/dev/null || true
+      oauth_stop
+      die "OAuth ports not answering after ${START_WAIT_S}s:$missing"
+    fi
+    sleep 0.1
+  done
+  oauth_write_env
+  t1=$(date +%s.%N)
+  printf 'mailstack: OAuth part started in %.2f s (run dir %s, port base %s)\n' \
+    "$(awk "BEGIN{print $t1 - $t0}")" "$RUN" "$PORT_BASE"
+}
+# ---- end of the OAuth 2.0 part ----------------------------------------------
+
 case "$ACTION" in
   start) do_start ;;
   stop) do_stop; echo "mailstack: stopped ($RUN)" ;;
   status) do_status ;;
+  oauth-start) do_oauth_start ;;
+  oauth-stop) oauth_stop; echo "mailstack: OAuth part stopped ($RUN)" ;;
   *) usage ;;
 esac

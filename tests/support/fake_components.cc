@@ -82,6 +82,18 @@ void FakePop3Component::SetPassword(std::string_view p) {
   Record("SetPassword", std::string(p));
   password = p;
 }
+
+Status FakePop3Component::SetLogin(LoginMethod method, std::string_view t) {
+  const std::string_view name = MechanismName(method);
+  if (Record("SetLogin", name.empty() && method == LoginMethod::kAutomatic ? "AUTO"
+                         : name.empty()                                   ? "PASSWORD"
+                                                                          : std::string(name))) {
+    return Fail();
+  }
+  login = method;
+  token = t;
+  return Status::Ok();
+}
 Status FakePop3Component::SetSslStartMode(int mode) {
   if (Record("SetSslStartMode", std::to_string(mode))) return Fail();
   ssl_mode = mode;
@@ -176,6 +188,18 @@ void FakeImap4Component::SetPassword(std::string_view p) {
   Record("SetPassword", std::string(p));
   password = p;
 }
+
+Status FakeImap4Component::SetLogin(LoginMethod method, std::string_view t) {
+  const std::string_view name = MechanismName(method);
+  if (Record("SetLogin", name.empty() && method == LoginMethod::kAutomatic ? "AUTO"
+                         : name.empty()                                   ? "PASSWORD"
+                                                                          : std::string(name))) {
+    return Fail();
+  }
+  login = method;
+  token = t;
+  return Status::Ok();
+}
 Status FakeImap4Component::SetSslStartMode(int mode) {
   if (Record("SetSslStartMode", std::to_string(mode))) return Fail();
   ssl_mode = mode;
@@ -248,6 +272,69 @@ Status FakeImap4Component::FetchEach(
   marks.insert(chosen.begin(), chosen.end());
   return Status::Ok();
 }
+void FakeImap4Component::SetSearch(std::vector<Imap4SearchKey> keys) {
+  std::string arg;
+  for (const Imap4SearchKey& k : keys) arg += (arg.empty() ? "" : "|") + k.field + "=" + k.value;
+  Record("SetSearch", arg);
+  search = std::move(keys);
+}
+
+namespace {
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+}  // namespace
+
+bool FakeImap4Component::Found(const FakeMessage& m) const {
+  for (const Imap4SearchKey& k : search) {
+    for (const auto& [name, value] : m.headers) {
+      if (Upper(name) == Upper(k.field) &&
+          Upper(value).find(Upper(k.value)) != std::string::npos) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+Status FakeImap4Component::FetchFound(
+    std::int32_t count, const std::function<bool(std::int32_t, std::string_view)>& decide,
+    bool* found) {
+  *found = false;
+  found_count_ = -1;
+  found_chosen_.clear();
+  if (Record("FetchFound", std::to_string(count))) return Fail();
+  if (search.empty() || search_refused) return Status::Ok();
+  for (std::int32_t i = 1; i <= count && i <= static_cast<std::int32_t>(messages.size()); ++i) {
+    const FakeMessage& m = messages[static_cast<std::size_t>(i - 1)];
+    if (!Found(m)) continue;
+    for (const auto& [name, value] : m.headers) {
+      if (events_ != nullptr && (name == "Subject" || name == "X-Sender")) {
+        events_->OnHeader(name, value);
+      }
+    }
+    if (decide(i, m.Subject())) found_chosen_.insert(i);
+  }
+  found_count_ = count;
+  *found = true;
+  return Status::Ok();
+}
+
+Status FakeImap4Component::DeleteFound(bool every) {
+  if (Record("DeleteFound", every ? "every" : "chosen")) return Fail();
+  if (found_count_ < 0) return Status::Error("search answer not fetched");
+  if (!every) {
+    marks.insert(found_chosen_.begin(), found_chosen_.end());
+    return Status::Ok();
+  }
+  for (std::int32_t i = 1; i <= found_count_; ++i) marks.insert(i);
+  return Status::Ok();
+}
+
 Status FakeImap4Component::Expunge() {
   if (Record("Expunge")) return Fail();
   RemoveMarked();

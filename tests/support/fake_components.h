@@ -48,6 +48,8 @@ class FakeComponentBase {
   std::vector<std::int32_t> removed;
   std::set<std::int32_t> marks;  // marked deleted / flagged \Deleted, not yet removed
   std::string config, server, user, password;
+  LoginMethod login = LoginMethod::kPassword;
+  std::string token;  // of an OAuth login; never recorded in calls
   std::int32_t port = 0;
   int ssl_mode = -1;
   std::int16_t timeout = 0;
@@ -73,6 +75,7 @@ class FakePop3Component : public Pop3Component, public FakeComponentBase {
   void SetMailServer(std::string_view host) override;
   void SetUser(std::string_view u) override;
   void SetPassword(std::string_view p) override;
+  Status SetLogin(LoginMethod method, std::string_view token) override;
   Status SetSslStartMode(int mode) override;
   void SetTimeout(std::int16_t seconds) override;
   Status Connect() override;
@@ -92,6 +95,11 @@ class FakePop3Component : public Pop3Component, public FakeComponentBase {
 class FakeImap4Component : public Imap4Component, public FakeComponentBase {
  public:
   std::string mailbox;  // as given to SetMailbox
+  // The search as a server runs it: a message is found when one of its
+  // fields named as a key (any case) contains the key's value (any case).
+  // With search_refused FetchFound never finds.
+  std::vector<Imap4SearchKey> search;
+  bool search_refused = false;
 
   void SetEvents(ComponentEvents* events) override { events_ = events; }
   bool Connected() const override { return connected; }
@@ -100,6 +108,7 @@ class FakeImap4Component : public Imap4Component, public FakeComponentBase {
   void SetMailServer(std::string_view host) override;
   void SetUser(std::string_view u) override;
   void SetPassword(std::string_view p) override;
+  Status SetLogin(LoginMethod method, std::string_view token) override;
   Status SetSslStartMode(int mode) override;
   void SetTimeout(std::int16_t seconds) override;
   Status Connect() override;
@@ -113,12 +122,21 @@ class FakeImap4Component : public Imap4Component, public FakeComponentBase {
   Status DeleteFromMailbox() override;
   Status FetchEach(std::int32_t count,
                    const std::function<bool(std::int32_t, std::string_view)>& decide) override;
+  void SetSearch(std::vector<Imap4SearchKey> keys) override;
+  Status FetchFound(std::int32_t count,
+                    const std::function<bool(std::int32_t, std::string_view)>& decide,
+                    bool* found) override;
+  Status DeleteFound(bool every) override;
   Status Expunge() override;
   Status Disconnect() override;
 
  private:
+  bool Found(const FakeMessage& m) const;
+
   std::int32_t current_ = 0;
   std::string subject_;
+  std::int32_t found_count_ = -1;  // the count of the last FetchFound that found
+  std::set<std::int32_t> found_chosen_;
 };
 
 }  // namespace tessaly::testing

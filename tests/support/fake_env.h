@@ -3,6 +3,7 @@
 #define TESSALY_TESTS_SUPPORT_FAKE_ENV_H_
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ class FakeClock : public Clock {
   WallTime now;
   std::chrono::steady_clock::time_point steady{};
   std::vector<std::chrono::milliseconds> sleeps;
+  std::int64_t unix_seconds = 1800000000;
 
   WallTime Now() override { return now; }
   std::chrono::steady_clock::time_point Steady() override { return steady; }
@@ -24,6 +26,7 @@ class FakeClock : public Clock {
     sleeps.push_back(d);
     steady += d;
   }
+  std::int64_t UnixSeconds() override { return unix_seconds; }
 };
 
 class FakeOsFacts : public OsFacts {

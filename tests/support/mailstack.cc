@@ -61,6 +61,9 @@ const MailStack* MailStack::Get() {
     if (!in) return;
     std::stringstream text;
     text << in.rdbuf();
+    // The OAuth part (mailstack.sh oauth-start) adds its own keys.
+    std::ifstream oauth(std::string(dir) + "/oauth.env", std::ios::binary);
+    if (oauth) text << "\n" << oauth.rdbuf();
     stack = Parse(text.str());
   });
   return stack.get();

@@ -69,7 +69,8 @@ class MailStack {
   std::string address(const std::string& user) const;
   // RUN_DIR/mail/<user>/Maildir.
   std::string maildir(const std::string& user) const;
-  // Any stack.env value by key ("" when absent), e.g. "REJECT550", "CERT_FILE".
+  // Any stack.env value by key ("" when absent), e.g. "REJECT550", "CERT_FILE";
+  // also those of oauth.env ("OAUTH_TOKEN_URL", ...) once the OAuth part runs.
   std::string value(const std::string& key) const;
 
   // Writes `raw_text` as one message into the user's Maildir: a file in

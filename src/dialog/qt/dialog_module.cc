@@ -10,6 +10,7 @@
 #include "dialog/dialog_model.h"
 #include "dialog/dialog_module_abi.h"
 #include "dialog/qt/dialog_view.h"
+#include "dialog/qt/x_display_probe.h"
 
 namespace tessaly::dialog {
 namespace {
@@ -30,6 +31,11 @@ QApplication* EnsureApplication(std::string* error) {
     if (!HasDisplay()) {
       *error = "no display: set DISPLAY or WAYLAND_DISPLAY (or QT_QPA_PLATFORM) to show the "
                "configuration dialog";
+      return nullptr;
+    }
+    // Qt aborts the process when its X server cannot be reached; ask first.
+    if (std::string problem = ProbeXDisplay(); !problem.empty()) {
+      *error = problem;
       return nullptr;
     }
     static int argc = 1;

@@ -1,11 +1,16 @@
 #include "dialog/qt/dialog_view.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <algorithm>
 
 namespace tessaly::dialog {
 namespace {
@@ -22,9 +27,13 @@ QString FromBytes(const std::string& bytes) {
 std::string ToBytes(const QString& text) { return text.toUtf8().toStdString(); }
 
 // Typing into an editable list leaves it with no selected item, the typed
-// text kept.
+// text kept, until the user picks an item. QComboBox itself selects the item
+// whose text equals the typed text when editing finishes (focus leaves the
+// list, or Return); that link is cut so typing an item's exact text selects
+// nothing either.
 void DeselectOnTyping(QComboBox* combo) {
   QLineEdit* edit = combo->lineEdit();
+  QObject::disconnect(edit, &QLineEdit::editingFinished, combo, nullptr);
   QObject::connect(edit, &QLineEdit::textEdited, combo, [combo, edit](const QString& text) {
     if (combo->currentIndex() == -1) return;
     int cursor = edit->cursorPosition();
@@ -34,20 +43,65 @@ void DeselectOnTyping(QComboBox* combo) {
   });
 }
 
-// A caption wider than its place gets a smaller font (down to 8 pixels)
-// rather than being cut off.
-void ShrinkToFit(QLabel* label) {
-  QFont face = label->font();
-  while (face.pixelSize() > 8 &&
-         QFontMetrics(face).horizontalAdvance(label->text()) > label->width()) {
-    face.setPixelSize(face.pixelSize() - 1);
+// The smallest face a caption is shrunk to.
+constexpr int kMinCaptionPixels = 8;
+
+// The pixels a caption takes in face: its text and, for a check box, the
+// indicator and the gap before the text.
+int CaptionWidth(const QWidget* widget, const QString& text, const QFont& face) {
+  int width = QFontMetrics(face).horizontalAdvance(text);
+  if (const auto* box = qobject_cast<const QCheckBox*>(widget)) {
+    const QStyle* style = box->style();
+    width += style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, box) +
+             style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, box);
   }
-  label->setFont(face);
+  return width;
+}
+
+// Keeps a label's or check box's caption whole whatever face the system
+// gives: a caption wider than its place first takes the free room in its row
+// (CaptionRoom), and one still too wide gets a smaller font, down to
+// kMinCaptionPixels.
+void FitCaption(QWidget* widget, const QString& text, const ControlSpec& spec) {
+  QFont face = widget->font();
+  int need = CaptionWidth(widget, text, face);
+  const QRect place = widget->geometry();
+  if (need <= place.width()) return;
+  // The room in whole pixels that stay inside it.
+  const TwipRect room = CaptionRoom(spec.id);
+  const int widest =
+      spec.right_aligned
+          ? place.x() + place.width() - (room.left + kTwipsPerPixel - 1) / kTwipsPerPixel
+          : (room.left + room.width) / kTwipsPerPixel - place.x();
+  if (face.pixelSize() <= 0) face.setPixelSize(QFontInfo(face).pixelSize());
+  bool shrunk = false;
+  while (need > widest && face.pixelSize() > kMinCaptionPixels) {
+    face.setPixelSize(face.pixelSize() - 1);
+    need = CaptionWidth(widget, text, face);
+    shrunk = true;
+  }
+  if (shrunk) widget->setFont(face);
+  const int width = std::clamp(need, place.width(), std::max(widest, place.width()));
+  const int left = spec.right_aligned ? place.x() + place.width() - width : place.x();
+  widget->setGeometry(left, place.y(), width, place.height());
 }
 
 }  // namespace
 
+QFont DialogView::PreferredFont() {
+  // The places are sized for a narrow 8-point face; a condensed sans keeps
+  // the captions at their design size (fonts-dejavu-extra on Debian).
+  QFont face = QApplication::font();
+  face.setFamilies({"DejaVu Sans Condensed", "Liberation Sans Narrow", "Arial Narrow",
+                    face.family()});
+  face.setPixelSize(11);
+  return face;
+}
+
 DialogView::DialogView(const DialogForm& form, QWidget* parent)
+    : DialogView(form, PreferredFont(), parent) {}
+
+DialogView::DialogView(const DialogForm& form, const QFont& face, QWidget* parent)
     : QDialog(parent,
               Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                   Qt::WindowStaysOnTopHint | Qt::MSWindowsFixedSizeDialogHint),
@@ -55,13 +109,7 @@ DialogView::DialogView(const DialogForm& form, QWidget* parent)
   setObjectName("frmmain");
   setWindowTitle(FromBytes(DialogCaption()));
   setModal(true);
-  // The places are sized for a narrow 8-point face; a condensed sans keeps
-  // every caption inside its place.
-  QFont small = font();
-  small.setFamilies({"DejaVu Sans Condensed", "Liberation Sans Narrow", "Arial Narrow",
-                     small.family()});
-  small.setPixelSize(11);
-  setFont(small);
+  setFont(face);
   setFixedSize(kClientWidthTwips / kTwipsPerPixel, kClientHeightTwips / kTwipsPerPixel);
   Build();
   ShowForm();
@@ -125,7 +173,9 @@ void DialogView::Build() {
     widget->setObjectName(FromBytes(std::string(spec.name)));
     if (!spec.tooltip.empty()) widget->setToolTip(FromBytes(std::string(spec.tooltip)));
     widget->setGeometry(ToPixels(spec.place));
-    if (spec.kind == ControlKind::kLabel) ShrinkToFit(static_cast<QLabel*>(widget));
+    if (spec.kind == ControlKind::kLabel || spec.kind == ControlKind::kCheckBox) {
+      FitCaption(widget, caption, spec);
+    }
     if (spec.kind == ControlKind::kLabel) widget->setFocusPolicy(Qt::NoFocus);
     widgets_[Index(spec.id)] = widget;
   }

@@ -6,6 +6,7 @@
 #define TESSALY_DIALOG_QT_DIALOG_VIEW_H_
 
 #include <QDialog>
+#include <QFont>
 #include <QString>
 #include <array>
 #include <string>
@@ -20,6 +21,14 @@ class TESSALY_DIALOG_EXPORT DialogView : public QDialog {
  public:
   // A modal, topmost dialog showing form; btOK holds the focus first.
   explicit DialogView(const DialogForm& form, QWidget* parent = nullptr);
+  // The same drawn in face instead of PreferredFont(). Captions that do not
+  // fit their places in it grow into the free room of their row or get a
+  // smaller size (CaptionRoom).
+  DialogView(const DialogForm& form, const QFont& face, QWidget* parent = nullptr);
+
+  // The face the dialog asks for: a condensed sans, 11 pixels high, falling
+  // back to the application's family.
+  static QFont PreferredFont();
 
   // The widget of a control (never null for a ControlId below kCount).
   QWidget* Control(ControlId id) const { return widgets_[Index(id)]; }

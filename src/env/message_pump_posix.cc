@@ -1,0 +1,7 @@
+#include "env/message_pump.h"
+
+namespace tessaly {
+
+std::function<void()> SystemMessagePump() { return {}; }
+
+}  // namespace tessaly

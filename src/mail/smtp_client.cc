@@ -1,0 +1,171 @@
+#include "mail/smtp_client.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+#include "env/base64.h"
+#include "mail/connection.h"
+#include "mail/mail_message.h"
+
+namespace tessaly {
+namespace {
+
+// Accepts every certificate when the caller gives no events of its own.
+class AcceptAll : public ComponentEvents {
+ public:
+  void OnCertificate(std::string_view, bool* accept) override { *accept = true; }
+};
+
+struct Reply {
+  int code = 0;
+  std::vector<std::string> lines;  // without the code and separator
+  std::string last;                // the last line, whole
+};
+
+std::string Upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+class Session {
+ public:
+  Session(const SmtpSettings& settings, ComponentEvents* events) : s_(settings) {
+    conn_.SetEvents(events != nullptr ? events : &accept_all_);
+    conn_.SetTimeout(settings.timeout_seconds);
+  }
+  ~Session() { conn_.Close(); }
+
+  Status Send(std::string_view to, std::string_view message) {
+    if (HasLineBreak(to) || HasLineBreak(s_.from) || HasLineBreak(s_.helo)) {
+      return Status::Error("line break in sender, recipient or greeting name refused",
+                           kErrorConfig);
+    }
+    Status st = conn_.Open(s_.server, s_.port, s_.use_ipv6);
+    const bool implicit = s_.use_ssl && s_.port == s_.implicit_tls_port;
+    if (st.ok() && implicit) st = conn_.StartTls(s_.server);
+    if (!st.ok()) return st;
+    Reply r;
+    if (!(st = Expect("greeting", 220, &r)).ok()) return st;
+    if (!(st = Greet()).ok()) return st;
+    if (s_.use_ssl && !implicit) {
+      if (!(st = Command("STARTTLS", "STARTTLS", 220, &r)).ok()) return st;
+      if (!(st = conn_.StartTls(s_.server)).ok()) return st;
+      if (!(st = Greet()).ok()) return st;
+    }
+    if (s_.login && !s_.user.empty() && !s_.password.empty()) {
+      if (!(st = Login()).ok()) return st;
+    }
+    if (!(st = Command("MAIL FROM:<" + s_.from + ">", "MAIL FROM", 250, &r)).ok()) return st;
+    if (!(st = Command("RCPT TO:<" + std::string(to) + ">", "RCPT TO", 250, &r, 251)).ok()) {
+      return st;
+    }
+    if (!(st = Command("DATA", "DATA", 354, &r)).ok()) return st;
+    std::string body = DotStuff(message);
+    if (body.size() < 2 || body.compare(body.size() - 2, 2, "\r\n") != 0) body += "\r\n";
+    body += ".\r\n";
+    if (!(st = conn_.Write(body)).ok()) return st;
+    if (!(st = Expect("message", 250, &r)).ok()) return st;
+    // The message is accepted; a failing goodbye changes nothing.
+    if (conn_.Write("QUIT\r\n").ok()) Read(&r);
+    return Status::Ok();
+  }
+
+ private:
+  Status Read(Reply* r) {
+    r->lines.clear();
+    for (;;) {
+      std::string line;
+      Status st = conn_.ReadLine(&line);
+      if (!st.ok()) return st;
+      if (line.size() < 3 || !std::isdigit(static_cast<unsigned char>(line[0])) ||
+          !std::isdigit(static_cast<unsigned char>(line[1])) ||
+          !std::isdigit(static_cast<unsigned char>(line[2])) ||
+          (line.size() > 3 && line[3] != ' ' && line[3] != '-')) {
+        return Status::Error("unreadable server reply: " + ReplyText(line), kErrorProtocol);
+      }
+      r->code = std::stoi(line.substr(0, 3));
+      r->lines.push_back(line.size() > 4 ? line.substr(4) : "");
+      r->last = line;
+      if (line.size() == 3 || line[3] == ' ') return Status::Ok();
+    }
+  }
+
+  Status Expect(std::string_view step, int code, Reply* r, int also = -1) {
+    Status st = Read(r);
+    if (!st.ok()) return st;
+    if (r->code != code && r->code != also) {
+      return Status::Error(std::string(step) + " refused: " + ReplyText(r->last), r->code);
+    }
+    return Status::Ok();
+  }
+
+  Status Command(const std::string& line, std::string_view step, int code, Reply* r,
+                 int also = -1) {
+    Status st = conn_.Write(line + "\r\n");
+    if (!st.ok()) return st;
+    return Expect(step, code, r, also);
+  }
+
+  Status Greet() {
+    const std::string name = s_.helo.empty() ? std::string("localhost") : s_.helo;
+    Reply r;
+    Status st = conn_.Write("EHLO " + name + "\r\n");
+    if (!st.ok()) return st;
+    if (!(st = Read(&r)).ok()) return st;
+    if (r.code == 250) {
+      mechanisms_.clear();
+      for (std::size_t i = 1; i < r.lines.size(); ++i) {
+        const std::string up = Upper(r.lines[i]);
+        if (up.rfind("AUTH", 0) == 0 && up.size() > 4 && (up[4] == ' ' || up[4] == '=')) {
+          mechanisms_ += " " + up.substr(5) + " ";
+        }
+      }
+      return Status::Ok();
+    }
+    if (r.code >= 500) return Command("HELO " + name, "HELO", 250, &r);
+    return Status::Error("EHLO refused: " + ReplyText(r.last), r.code);
+  }
+
+  bool Offers(std::string_view mechanism) const {
+    std::string spaced = " " + std::string(mechanism) + " ";
+    return mechanisms_.find(spaced) != std::string::npos;
+  }
+
+  Status Login() {
+    Reply r;
+    if (Offers("PLAIN")) {
+      std::string token;
+      token.push_back('\0');
+      token += s_.user;
+      token.push_back('\0');
+      token += s_.password;
+      Status st = conn_.Write("AUTH PLAIN " + Base64Encode(token) + "\r\n");
+      if (!st.ok()) return st;
+      return Expect("AUTH", 235, &r);
+    }
+    if (Offers("LOGIN")) {
+      Status st = Command("AUTH LOGIN", "AUTH", 334, &r);
+      if (!st.ok()) return st;
+      if (!(st = Command(Base64Encode(s_.user), "AUTH", 334, &r)).ok()) return st;
+      return Command(Base64Encode(s_.password), "AUTH", 235, &r);
+    }
+    return Status::Error("AUTH refused: the server offers neither PLAIN nor LOGIN", kErrorServer);
+  }
+
+  const SmtpSettings& s_;
+  AcceptAll accept_all_;
+  Connection conn_;
+  std::string mechanisms_;  // " PLAIN LOGIN " as the server offered them
+};
+
+}  // namespace
+
+Status SendSmtpMessage(const SmtpSettings& settings, std::string_view to,
+                       std::string_view message, ComponentEvents* events) {
+  Session session(settings, events);
+  return session.Send(to, message);
+}
+
+}  // namespace tessaly

@@ -1,0 +1,9 @@
+#include "mail/smtp_component.h"
+
+namespace tessaly {
+
+std::unique_ptr<SmtpComponentFactory> NewSystemSmtpComponentFactory() {
+  return NewCurlSmtpComponentFactory();
+}
+
+}  // namespace tessaly
