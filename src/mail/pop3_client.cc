@@ -430,7 +430,9 @@ Status Pop3Client::RunBatch(std::int32_t count,
   std::uint64_t generated = 0;     // bytes of the command stream so far
   std::uint64_t sent = 0;          // of those, written to the socket
   std::size_t fetches_inflight = 0;
-  std::int32_t next = first;       // next message to fetch (or delete)
+  // Next message to fetch (or delete); 64 bits, as it passes a last of
+  // INT32_MAX by one.
+  std::int64_t next = first;
   bool filling = true;
   // While a TOP failed and in-flight replies are drained, no fetch is sent.
   bool draining = false;
@@ -472,7 +474,7 @@ Status Pop3Client::RunBatch(std::int32_t count,
     if (inflight.size() <= window / 2) filling = true;
     while (may_generate()) {
       add(!fetch ? Kind::kDele : (caps_.top && !top_failed_ ? Kind::kTop : Kind::kRetr),
-          next++);
+          static_cast<std::int32_t>(next++));
     }
     if (inflight.size() >= window) filling = false;
     if (!out.empty()) {
