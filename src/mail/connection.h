@@ -78,11 +78,13 @@ class Connection {
   void SetSendBuffer(int bytes) { send_buffer_ = bytes; }
 
   // Closes any earlier connection, starts the operation's deadline, resolves
-  // host for the IPv6 or IPv4 family and connects by the deadline.
+  // host for the IPv6 or IPv4 family and connects by the deadline. The name
+  // lookup itself is the system resolver's and bounded by its own time-outs.
   Status Open(std::string_view host, std::int32_t port, bool ipv6);
   // Waits up to wait_ms, never past the deadline, for the server to send
-  // something or to close; reads nothing. *spoke tells whether it did.
-  // Tells a server that greets from one that waits for a TLS ClientHello.
+  // something, to close or to reset; reads nothing. *spoke tells whether it
+  // did (false when the wait or the deadline ran out). Tells a server that
+  // greets from one that waits for a TLS ClientHello.
   Status WaitForServer(int wait_ms, bool* spoke);
   // TLS handshake on the open socket, by the deadline. Bytes received but
   // not read yet are dropped. The peer certificate goes to OnCertificate;
