@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "env/status.h"
@@ -111,6 +112,16 @@ class Imap4Component {
   // another client expunged), without fetching them. Fails and flags
   // nothing without such a FetchFound.
   virtual Status DeleteFound(bool every) = 0;
+  // Called by decide during FetchEach: the message it is deciding on is the
+  // control mail. FetchEach then also reads that message's Date and
+  // Received fields (the request goes out together with the STORE, so it
+  // costs no round trip of its own); DeliveryFields returns them after.
+  // Only the first call per FetchEach counts.
+  virtual void MarkControlMessage() {}
+  // The Date and Received fields (name, value) of the message marked during
+  // the last FetchEach, in order; empty when none was marked or the server
+  // gave none. A refusal of that one fetch is not a failure of FetchEach.
+  virtual std::vector<std::pair<std::string, std::string>> DeliveryFields() const { return {}; }
 
   // Removes the flagged messages of the selected mailbox. Where the server
   // offers UIDPLUS, only those this component flagged since the mailbox

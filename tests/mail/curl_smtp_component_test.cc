@@ -462,6 +462,45 @@ TEST(CurlSmtpComponentTlsStartTest, GreetingPicksStartTlsSilencePicksTlsAtOnce) 
   }
 }
 
+// What a send reports for long output: the TLS protocol libcurl negotiated
+// and the AUTH command's mechanism, never the credentials after it.
+TEST(CurlSmtpComponentTest, ReportsTlsAndMechanism) {
+  {
+    SCOPED_TRACE("plain, AUTH PLAIN");
+    ServerScript s;
+    s.Send("220 mini ESMTP").Expect("EHLO helo.example").Send("250-mini").Send("250 AUTH PLAIN")
+        .Expect("AUTH PLAIN").Send("334 ").Expect().Send("235 ok").Expect("MAIL").Send("250 ok")
+        .Expect("RCPT").Send("250 ok").Expect("DATA").Send("354 go").ExpectUntil(".")
+        .Send("250 queued").Expect("QUIT").Send("221 bye");
+    ScriptServer server(s);
+    auto c = Configured(server.port(), 5);
+    ASSERT_TRUE(c->SetProperty("PrimaryUsername", "alice").ok());
+    ASSERT_TRUE(c->SetProperty("PrimaryPassword", "s3cretPW").ok());
+    ASSERT_TRUE(c->SetProperty("primaryauthentication", "T").ok());
+    Status st = c->AddMail("box@example.org", "s", "b", true);
+    ASSERT_TRUE(st.ok()) << st.message();
+    EXPECT_EQ(c->LastMechanism(), "AUTH PLAIN");
+    EXPECT_EQ(c->LastTls(), "");
+  }
+  {
+    SCOPED_TRACE("STARTTLS, no login");
+    ServerScript s;
+    s.Send("220 mini ESMTP")
+        .Expect("EHLO helo.example")
+        .Send("250-mini")
+        .Send("250 STARTTLS")
+        .Expect("STARTTLS")
+        .Send("220 go ahead")
+        .StartTls();
+    ScriptServer server(Dialogue(s));
+    auto c = ConfiguredSsl(server.port(), 5);
+    Status st = c->AddMail("box@example.org", "s", "b", true);
+    ASSERT_TRUE(st.ok()) << st.message();
+    EXPECT_EQ(c->LastTls().rfind("TLSv1.", 0), 0u) << c->LastTls();
+    EXPECT_EQ(c->LastMechanism(), "");
+  }
+}
+
 // A server that neither greets nor answers a ClientHello, and one that
 // greets too late for the wait: the text names both attempts, and the
 // whole send, the wait included, ends within the time-out.
