@@ -453,8 +453,7 @@ class CurlSmtpComponent : public SmtpComponent {
     // A silent server that did not take TLS from the first byte either: the
     // text says both, since either may be what the user expected.
     if (probed && implicit_tls && t->last_reply.empty() && !stop_.load()) {
-      text = "no greeting within " + std::to_string(wait_ms) +
-             " ms and no TLS from the first byte either: " + text;
+      text = NoGreetingNoTlsText(wait_ms) + text;
     }
     if (!t->error_reply.empty()) {
       text += "; server: " + t->error_reply;

@@ -11,6 +11,7 @@
 #include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
+#include "mail/tls_connect.h"
 #include "mail/trail_mask.h"
 
 namespace tessaly {
@@ -759,9 +760,11 @@ Status Imap4Client::Connect() {
   if (s.ok() && !FitsInCommandLine(token_)) {
     s = Status::Error("access token cannot be sent", kErrorConfig);
   }
-  bool implicit = ssl_mode_ == 0 && port_ == options_.implicit_tls_port;
-  if (s.ok()) s = conn_.Open(host_, port_, ipv6_);
-  if (s.ok() && implicit) s = conn_.StartTls(host_);
+  TlsStart tls = TlsStart::kNone;
+  if (s.ok()) {
+    s = OpenMailConnection(&conn_, host_, port_, ipv6_, ssl_mode_ == 0,
+                           {options_.implicit_tls_port, options_.starttls_port}, &tls);
+  }
   std::string line;
   if (s.ok()) s = ReadLine(&line);
   if (s.ok() && line.rfind("* OK", 0) != 0 && line.rfind("* PREAUTH", 0) != 0) {
@@ -778,7 +781,7 @@ Status Imap4Client::Connect() {
   } else if (s.ok()) {
     s = AskCapabilities();
   }
-  if (s.ok() && ssl_mode_ == 0 && !implicit) {
+  if (s.ok() && tls == TlsStart::kUpgrade) {
     if (!caps_.starttls) {
       s = Status::Error("server does not offer STARTTLS; TLS is required", kErrorServer);
     } else {

@@ -41,8 +41,9 @@ class Imap4Component {
 
   virtual bool Connected() const = 0;
 
-  // As for Pop3Component; automatic TLS means implicit TLS on port 993,
-  // STARTTLS required elsewhere.
+  // As for Pop3Component; automatic TLS means TLS from the first byte on
+  // port 993, STARTTLS required on port 143, and elsewhere TLS from the
+  // first byte when no greeting comes within the short wait, else STARTTLS.
   virtual Status SetConfig(std::string_view text) = 0;
   virtual void SetMailPort(std::int32_t port) = 0;
   virtual void SetMailServer(std::string_view host) = 0;

@@ -320,6 +320,19 @@ std::vector<Case> Cases() {
       {"stall_mid_fetch",
        ToFetch().SendRaw(Item(1, 101, kOwn) + Item(2, 102, kOwn)).RecordUntilClose(),
        "ERR IMAP4:connection timed out after 2 s (7)", kFetchLines, false},
+      // SSL on a port that is not the well-known one: a server that does
+      // not greet gets TLS from the first byte.
+      {"tls_from_the_first_byte",
+       ServerScript().StartTls().Send("* OK [CAPABILITY IMAP4rev1] ready").Expect("a1 LOGIN")
+           .Send("a1 OK [CAPABILITY IMAP4rev1] in").Expect("a2 SELECT").Send("* 0 EXISTS")
+           .Send("a2 OK selected").Expect("a3 LOGOUT").Send("a3 OK"),
+       "ERR IMAP4: no messages received", {"a1 LOGIN \"u\" \"p\"", "a2 SELECT \"Sent Items\"",
+                                        "a3 LOGOUT"},
+       true, true},
+      {"silent_with_ssl", ServerScript().Stall(std::chrono::milliseconds(2500)),
+       "ERR IMAP4:no greeting within 500 ms and no TLS from the first byte either: connection "
+       "timed out after 2 s (3)",
+       {}, true, true},
       {"drop_mid_literal",
        ToFetch().SendRaw(Item(1, 101, kOwn) +
                          "* 2 FETCH (UID 102 BODY[HEADER.FIELDS (SUBJECT X-SENDER)] {40}"
