@@ -25,3 +25,16 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/wine-run.sh.in ${PROJECT_BINARY_DIR}/
                @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
                GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_BINARY_DIR}/wine-run.sh)
+
+# Tests that open windows run through build/wine-display-run.sh instead: on
+# a private Xvfb display, in a prefix of their own.
+set(TESSALY_WINEPREFIX_DISPLAY ${TESSALY_WINEPREFIX}-display CACHE PATH
+    "Wine prefix of the tests that open windows")
+find_program(TESSALY_XVFB NAMES Xvfb)
+if(NOT TESSALY_XVFB)
+  set(TESSALY_XVFB Xvfb)
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/wine-display-run.sh.in
+               ${PROJECT_BINARY_DIR}/wine-display-run.sh
+               @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+               GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -2,8 +2,9 @@
 # The Windows part of CI: cross-builds comtessaly.dll and kalrowsmtp.dll for
 # both bitnesses with mingw-w64, makes a fresh wine prefix shared by both
 # (as one Windows holds both registrations), and runs the Windows tests
-# under wine: unit tests, the registration, the connection and the
-# end-to-end checks from C++ and VBScript against the local mail stack.
+# under wine: unit tests, the registration, the connection, the
+# end-to-end checks from C++ and VBScript against the local mail stack, and
+# the configuration dialog on a private Xvfb display.
 # Prints the time of each step. Run from the repository root after
 # scripts/install-deps.sh.
 set -euo pipefail
@@ -34,7 +35,9 @@ step "build 32-bit"
 configure_and_build 32 i686-w64-mingw32
 
 step "fresh wine prefix"
-rm -rf "$PREFIX"
+# The dialog tests' prefix (build/wine-display-run.sh) is made afresh on
+# their first run.
+rm -rf "$PREFIX" "$PREFIX-display"
 mkdir -p "$(dirname "$PREFIX")"
 WINEPREFIX=$PREFIX WINEDLLOVERRIDES=mscoree,mshtml= /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 WINEPREFIX=$PREFIX wineserver -w

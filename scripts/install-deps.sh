@@ -22,9 +22,11 @@ apt-get install -y -qq --no-install-recommends \
 # The Windows build: mingw-w64 cross compilers (posix threads), widl, wine
 # with its IDL files for the type libraries, and the 32-bit wine for the
 # 32-bit DLL. wine's SChannel needs libgnutls30 of each architecture, which
-# is only a Recommends.
+# is only a Recommends. The dialog tests run on a private Xvfb display and
+# draw with wine's own fonts (Tahoma, Marlett), also only Recommends.
 dpkg --add-architecture i386
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools \
-  wine wine64 wine32:i386 wine64-tools libgnutls30 libgnutls30:i386 >/dev/null
+  wine wine64 wine32:i386 wine64-tools libgnutls30 libgnutls30:i386 \
+  xvfb fonts-wine >/dev/null

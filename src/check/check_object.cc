@@ -42,6 +42,8 @@ bool CheckObject::VgDocheck() {
   env.clock = clock_;
   env.tokens = tokens_.get();
   env.pump = pump_;
+  env.options = options_;
+  env.report = &report_;
   std::string result;
   const bool verdict = RunCheck(env, &parameter_, timeout_, &result);
   result_ = Variant(std::move(result));

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "check/check_run.h"
 #include "check/dialog_presenter.h"
 #include "check/variant.h"
 #include "env/clock.h"
@@ -73,6 +74,12 @@ class CheckObject {
   // Replaces the send-phase wait hook (empty: plain sleeping).
   void set_pump(std::function<void()> pump) { pump_ = std::move(pump); }
 
+  // Options of the next runs of VgDocheck (none by default; see
+  // RunOptions). Not a host property: a host that sets none sees no change.
+  void set_run_options(RunOptions options) { options_ = options; }
+  // What the last VgDocheck did (empty before the first).
+  const RunReport& last_report() const { return report_; }
+
  private:
   std::unique_ptr<MailOperations> mail_;
   std::unique_ptr<TokenClient> tokens_;
@@ -80,6 +87,8 @@ class CheckObject {
   Clock* clock_;
   std::function<void()> pump_;
   Variant parameter_, timeout_, hostname_, result_;
+  RunOptions options_;
+  RunReport report_;
 };
 
 }  // namespace tessaly

@@ -28,6 +28,9 @@ constexpr long long kTypeMismatchCode = 13;
 constexpr long long kBadPasswordCode = 5;
 constexpr long long kInternalCode = 51;
 
+// How far past the deadline an attempt's time-out may reach.
+constexpr std::chrono::milliseconds kDeadlineSlack{250};
+
 // Location numbers of a failed OAuth login in the "ERR" texts: the login
 // step of the POP3 and IMAP4 operations (connect and log in) and the
 // credentials step of the sending operation.
@@ -56,7 +59,8 @@ bool IsErr(std::string_view text) { return text.substr(0, 3) == vocab::kErrPrefi
 
 class Run {
  public:
-  Run(const CheckRunEnv& env, Variant* parameter) : env_(env), parameter_(parameter) {}
+  Run(const CheckRunEnv& env, Variant* parameter, RunReport* report)
+      : env_(env), parameter_(parameter), report_(*report) {}
 
   bool Execute(const Variant& timeout_value, std::string* result) {
     const std::optional<long long> seconds = timeout_value.ToInteger();
@@ -163,24 +167,28 @@ class Run {
     const int retries = Retries();
     args.delete_all = Flag(vocab::kDeleteAll);
     args.debug = Flag(vocab::kMailDebug);
+    report_.phase = vocab::kPhaseCount;
+    report_.server = ServerText(args.host, args.port);
     std::string text;
     bool ok = false;
     OAuthLogin login;
     if (Login(vocab::kMailOAuthKeys, vocab::kCountErr, -1, &login, &text)) {
       args.login = login.method;
       args.token = login.token;
-      args.timeout = mail_timeout_;
-      for (int attempt = 0; !ok && attempt <= retries; ++attempt) {
-        text = env_.mail->CountMessages(args);
-        ok = !IsErr(text);
-      }
+      ok = Attempts(retries, &args.timeout, &text, [&] { return env_.mail->CountMessages(args); });
     }
-    if (!ok) ForgetTokenAfterFailure(vocab::kMailOAuthKeys, login);
+    // A token is kept when the bound stopped the attempts before any ran.
+    if (!ok && !(report_.bound_reached && report_.attempts == 0)) {
+      ForgetTokenAfterFailure(vocab::kMailOAuthKeys, login);
+    }
     bool verdict = false;
     if (ok) {
       const std::string comparison = Get(vocab::kCountComparison);
       const double threshold = LeadingNumber(Get(vocab::kCountThreshold));
       const double count = LeadingNumber(text);
+      report_.count = count;
+      report_.comparison = comparison;
+      report_.threshold = threshold;
       bool down;
       if (comparison == vocab::kGreaterThan) {
         down = count > threshold;
@@ -217,6 +225,10 @@ class Run {
     args.timeout = timeout_;
     args.mode = mode_;
     args.no_x_sender = no_x_sender_;
+    args.delivery_fields = env_.options.delivery_fields;
+    report_.phase = imap4 ? vocab::kPhaseImap4 : vocab::kPhasePop3;
+    report_.server = ServerText(args.host, args.port);
+    report_.subject = args.subject;
     std::string text;
     bool ok = false;
     OAuthLogin login;
@@ -224,11 +236,9 @@ class Run {
               kLoginLocation, &login, &text)) {
       args.login = login.method;
       args.token = login.token;
-      args.timeout = mail_timeout_;
-      for (int attempt = 0; !ok && attempt <= retries; ++attempt) {
-        text = imap4 ? env_.mail->RetrieveMessagesImap4(args) : env_.mail->RetrieveMessages(args);
-        ok = !IsErr(text);
-      }
+      ok = Attempts(retries, &args.timeout, &text, [&] {
+        return imap4 ? env_.mail->RetrieveMessagesImap4(args) : env_.mail->RetrieveMessages(args);
+      });
     }
     // A fetch that logged in and then failed (no control mail, say) keeps
     // its token; one that failed at the login step does not.
@@ -257,18 +267,25 @@ class Run {
     args.ssl_start_mode = (ssl_mode < 0 || ssl_mode > 3) ? 0 : ssl_mode;
     args.timeout = timeout_;
     args.mode = mode_;
+    report_.phase = vocab::kPhaseSend;
+    report_.server = ServerText(args.host, args.port);
     std::string text;
     OAuthLogin login;
     if (Login(vocab::kSmtpOAuthKeys, vocab::kSmtpErr, kSendLoginLocation, &login, &text)) {
       args.login = login.method;
       args.token = login.token;
-      args.timeout = mail_timeout_;
-      text = env_.mail->SendMessage(args, &subject);
+      Attempts(0, &args.timeout, &text, [&] { return env_.mail->SendMessage(args, &subject); });
+      if (report_.attempts == 0) {
+        subject.clear();  // the bound came first: nothing was sent
+      } else if (subject.empty()) {
+        ForgetTokenAfterFailure(vocab::kSmtpOAuthKeys, login);
+      }
     } else {
       subject.clear();
+      ForgetTokenAfterFailure(vocab::kSmtpOAuthKeys, login);
     }
-    if (subject.empty()) ForgetTokenAfterFailure(vocab::kSmtpOAuthKeys, login);
-    Wait(start);
+    report_.subject = subject;
+    if (env_.options.send_wait) Wait(start);
     *result = text;
     Put(vocab::kLastSubject, subject);
     if (mode_ == vocab::kModeSmtpPop3) Put(vocab::kNextPhase, vocab::kPhasePop3);
@@ -283,10 +300,57 @@ class Run {
     return mode_ == vocab::kModeSmtp && !IsErr(text);
   }
 
+  // Calls call until it succeeds or retries + 1 calls were made, each with
+  // *timeout set to what the deadline leaves (see RunOptions). *text is the
+  // last call's result, or vocab::kMaxTimeReached when none could start.
+  // Returns whether the last call succeeded.
+  bool Attempts(int retries, std::int16_t* timeout, std::string* text,
+                const std::function<std::string()>& call) {
+    bool ok = false;
+    for (int attempt = 0; !ok && attempt <= retries; ++attempt) {
+      const std::optional<std::int16_t> left = AttemptTimeout();
+      if (!left) {
+        report_.bound_reached = true;
+        if (report_.attempts == 0) *text = vocab::kMaxTimeReached;
+        break;
+      }
+      *timeout = *left;
+      const auto begin = env_.clock->Steady();
+      *text = call();
+      report_.seconds =
+          std::chrono::duration<double>(env_.clock->Steady() - begin).count();
+      report_.operation = env_.mail->LastReport();
+      ++report_.attempts;
+      ok = !IsErr(*text);
+    }
+    return ok;
+  }
+
+  // The time-out of the next attempt: the host's, or the whole seconds the
+  // deadline leaves when that is less (an attempt may end up to a quarter
+  // second past the deadline rather than lose nearly a second to rounding);
+  // nullopt when that is under one second.
+  std::optional<std::int16_t> AttemptTimeout() const {
+    if (!env_.options.deadline) return mail_timeout_;
+    const auto left = std::chrono::floor<std::chrono::seconds>(
+        *env_.options.deadline + kDeadlineSlack - env_.clock->Steady());
+    if (left.count() < 1) return std::nullopt;
+    return static_cast<std::int16_t>(std::min<long long>(mail_timeout_, left.count()));
+  }
+
+  static std::string ServerText(const std::string& host, std::int32_t port) {
+    return host + ":" + std::to_string(port);
+  }
+
   // Lets the host process its events until the whole seconds elapsed since
-  // start reach the time-out minus 1, sleeping in short slices between.
+  // start reach the time-out minus 1 (or the deadline comes first),
+  // sleeping in short slices between.
   void Wait(std::chrono::steady_clock::time_point start) {
-    const auto until = start + std::chrono::seconds(wait_seconds_ - 1);
+    auto until = start + std::chrono::seconds(wait_seconds_ - 1);
+    if (env_.options.deadline && *env_.options.deadline < until) {
+      until = *env_.options.deadline;
+      report_.bound_reached = true;
+    }
     for (;;) {
       const auto now = env_.clock->Steady();
       if (now >= until) return;  // whole seconds elapsed >= time-out - 1
@@ -299,6 +363,7 @@ class Run {
 
   const CheckRunEnv& env_;
   Variant* parameter_;
+  RunReport& report_;
   std::string mode_;
   bool no_x_sender_ = false;
   std::int16_t timeout_ = 0;
@@ -333,8 +398,11 @@ std::string TrappedFailureText(std::string_view description, long long code,
 
 bool RunCheck(const CheckRunEnv& env, Variant* parameter, const Variant& timeout,
               std::string* result) {
+  RunReport unused;
+  RunReport* report = env.report != nullptr ? env.report : &unused;
+  *report = RunReport{};
   try {
-    Run run(env, parameter);
+    Run run(env, parameter, report);
     return run.Execute(timeout, result);
   } catch (const RunFailure& failure) {
     *result = TrappedFailureText(failure.description, failure.code, 0);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "check/variant.h"
@@ -20,6 +21,42 @@ namespace tessaly {
 // below: a network call never runs without a bound.
 inline constexpr std::int16_t kFallbackTimeoutSeconds = 30;
 
+// What a host may ask of one run beyond its parameters. The defaults change
+// nothing: without a deadline every attempt gets the full time-out, the
+// send phase waits as long as it always does, and the fetch sends the
+// commands it always sends.
+struct RunOptions {
+  // End of the whole call. Each attempt then gets at most the whole seconds
+  // left before it (never more than the time-out); an attempt with less
+  // than one second left is not started, and the send-phase wait ends here.
+  // When no attempt could run, the result is vocab::kMaxTimeReached.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  // false: the send phase returns as soon as the send operation has.
+  bool send_wait = true;
+  // true: a fetch that finds the control mail also reads its Date and
+  // Received fields into the report (RetrieveArgs::delivery_fields).
+  bool delivery_fields = false;
+};
+
+// What one run did, for a host that reports more than the verdict and the
+// result text (performance data, long output). Reading it changes nothing.
+struct RunReport {
+  std::string phase;  // the vocab phase that ran; "" when none ran
+  std::string server;  // "host:port" the phase's operation was given
+  std::string subject;  // the control mail's subject sent or looked for
+  int attempts = 0;     // operation calls made
+  // Seconds the call whose result counts took; unset when no call ran.
+  std::optional<double> seconds;
+  bool bound_reached = false;  // the deadline stopped the attempts or the wait
+  // Count phase that succeeded: the count, and the comparison and
+  // threshold that decide the verdict.
+  std::optional<double> count;
+  std::string comparison;
+  double threshold = 0;
+  // The mail layer's report of the call whose result counts.
+  OperationReport operation;
+};
+
 struct CheckRunEnv {
   MailOperations* mail = nullptr;  // required
   Clock* clock = nullptr;          // required
@@ -31,6 +68,9 @@ struct CheckRunEnv {
   // Access tokens of an OAuth login; only used when a side is set to one
   // (without it such a login fails with an "ERR" text).
   TokenClient* tokens = nullptr;
+  RunOptions options;
+  // Filled when set; may be null.
+  RunReport* report = nullptr;
 };
 
 // The time-out the mail operations get for the host's value seconds:

@@ -204,6 +204,9 @@ inline constexpr std::string_view kFetchOk = "Message retrieved successfully";
 // result text, and the result line the command-line host prints.
 inline constexpr std::string_view kCutMark = "[cut]";
 inline constexpr std::string_view kDocheckErr = "ERR docheck : ";
+// A host's bound on the whole call (the command line's --max-time) ended
+// the run before an operation could give its own result.
+inline constexpr std::string_view kMaxTimeReached = "ERR max-time reached";
 
 // ---- Control mail -----------------------------------------------------------
 inline constexpr std::string_view kSubjectWordTessaly = "TESSALY ";

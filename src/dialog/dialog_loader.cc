@@ -4,7 +4,7 @@
 //   1. $TESSALY_DIALOG_MODULE (the module file itself);
 //   2. beside the binary holding this code (libtessaly.so or the executable,
 //      found with dladdr): that directory, then ../lib;
-//   3. the install libdir;
+//   3. its install directory (libdir/tessaly);
 //   4. the build tree that produced this binary.
 // Without a display the presenter fails before any Qt code is loaded, since
 // Qt would abort the process.

@@ -4,12 +4,16 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <fstream>
 #include <istream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string_view>
+#include <thread>
 
 #include "check/check_object.h"
 #include "check/oauth_login.h"
@@ -18,6 +22,7 @@
 #include "check/vocab.h"
 #include "env/base64.h"
 #include "env/settings_store.h"
+#include "host/check_output.h"
 #include "host/state_file.h"
 #include "tessaly_version.h"
 
@@ -123,6 +128,87 @@ std::optional<int> ParseTimeout(const Parsed& p, Io& io, int* code) {
   return value;
 }
 
+// --max-time: an integer 1..32767 like --timeout; nullopt when not given.
+bool ParseMaxTime(const Parsed& p, Io& io, std::optional<int>* seconds, int* code) {
+  auto it = p.values.find("--max-time");
+  if (it == p.values.end()) return true;
+  const std::string& t = it->second;
+  const bool digits = !t.empty() && t.size() <= 5 &&
+                      std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const int value = digits ? std::stoi(t) : 0;
+  if (value < 1 || value > kMaxTimeout) {
+    *code = Usage(io, "--max-time must be an integer from 1 to 32767, not '" + t + "'");
+    return false;
+  }
+  *seconds = value;
+  return true;
+}
+
+// --warning / --critical: seconds, decimals allowed ("300", "2.5").
+bool ParseThreshold(const Parsed& p, Io& io, const std::string& flag,
+                    std::optional<double>* seconds, int* code) {
+  auto it = p.values.find(flag);
+  if (it == p.values.end()) return true;
+  const std::string& t = it->second;
+  const size_t dot = t.find('.');
+  auto digits = [](std::string_view d) {
+    return !d.empty() && d.size() <= 9 &&
+           std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  const bool ok = dot == std::string::npos
+                      ? digits(t)
+                      : digits(std::string_view(t).substr(0, dot)) &&
+                            digits(std::string_view(t).substr(dot + 1));
+  if (!ok) {
+    *code = Usage(io, flag + " must be a number of seconds such as 300 or 2.5, not '" + t + "'");
+    return false;
+  }
+  *seconds = std::strtod(t.c_str(), nullptr);
+  return true;
+}
+
+// Ends the process with vocab::kMaxTimeReached when a check is still
+// running kGrace past its bound (an attempt's time-out may reach a quarter
+// second past it): the time-out bounds each operation, but not what lies
+// outside every time-out (the system's name lookup), and an engine that
+// kills the plugin at its own time-out would get no text at all. Finish() before the state is
+// saved cancels it, so a check that ended in time is never cut short.
+class BoundWatch {
+ public:
+  BoundWatch(std::ostream& out, std::chrono::steady_clock::time_point deadline)
+      : out_(out), thread_([this, deadline] { Watch(deadline + kGrace); }) {}
+  ~BoundWatch() {
+    Finish();
+    thread_.join();
+  }
+  BoundWatch(const BoundWatch&) = delete;
+  BoundWatch& operator=(const BoundWatch&) = delete;
+
+  void Finish() {
+    std::lock_guard<std::mutex> lock(mu_);
+    finished_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kGrace{600};
+
+  void Watch(std::chrono::steady_clock::time_point at) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (cv_.wait_until(lock, at, [this] { return finished_; })) return;
+    // The lock stays held: the check cannot finish and save meanwhile.
+    out_ << vocab::kMaxTimeReached << "\n";
+    out_.flush();
+    std::_Exit(kCliExitDown);
+  }
+
+  std::ostream& out_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool finished_ = false;
+  std::thread thread_;
+};
+
 std::string StatePath(const Parsed& p) {
   auto it = p.values.find("--state");
   return it == p.values.end() ? std::string() : it->second;
@@ -157,9 +243,19 @@ std::unique_ptr<TraceSink> OwnTrace(const Parsed& p, const CliHooks& hooks) {
 }
 
 int RunCheck(const Parsed& p, Io& io) {
+  const auto start = std::chrono::steady_clock::now();
   int code = kCliExitCannotRun;
   std::optional<int> timeout = ParseTimeout(p, io, &code);
   if (!timeout) return code;
+  std::optional<int> max_time;
+  CheckOutputOptions output;
+  if (!ParseMaxTime(p, io, &max_time, &code) ||
+      !ParseThreshold(p, io, "--warning", &output.warning, &code) ||
+      !ParseThreshold(p, io, "--critical", &output.critical, &code)) {
+    return code;
+  }
+  output.perfdata = p.bare.count("--perfdata") > 0;
+  output.verbose = p.bare.count("--verbose") > 0;
   std::unique_ptr<TraceSink> own_trace = OwnTrace(p, io.hooks);
   CheckObjectOptions options;
   if (io.hooks.mail) options.mail = io.hooks.mail();
@@ -171,24 +267,40 @@ int RunCheck(const Parsed& p, Io& io) {
   check.set_vg_timeout(Variant(*timeout));
   auto host = p.values.find("--hostname");
   if (host != p.values.end()) check.set_vg_hostname(Variant(host->second));
+  RunOptions run;
+  run.send_wait = p.bare.count("--no-send-wait") == 0;
+  // The delivery fields cost IMAP4 one more command: read them only when
+  // something is printed from them.
+  run.delivery_fields = output.perfdata || output.verbose || output.warning.has_value() ||
+                        output.critical.has_value();
+  std::chrono::milliseconds lock_wait = std::chrono::seconds(*timeout) + kLockSlack;
+  std::optional<BoundWatch> watch;
+  if (max_time) {
+    run.deadline = start + std::chrono::seconds(*max_time);
+    lock_wait = std::min<std::chrono::milliseconds>(lock_wait, std::chrono::seconds(*max_time));
+    watch.emplace(io.out, *run.deadline);
+  }
+  check.set_run_options(run);
 
   bool verdict = false;
   bool ran = false;
-  Status status = UpdateStateFile(
-      StatePath(p), std::chrono::seconds(*timeout) + kLockSlack,
-      [&](std::string* parameter) {
-        check.set_vg_parameter(Variant(*parameter));
-        verdict = check.VgDocheck();
-        ran = true;
-        *parameter = check.vg_parameter().ToText();
-        return Status::Ok();
-      });
+  Status status = UpdateStateFile(StatePath(p), lock_wait, [&](std::string* parameter) {
+    check.set_vg_parameter(Variant(*parameter));
+    verdict = check.VgDocheck();
+    ran = true;
+    if (watch) watch->Finish();
+    *parameter = check.vg_parameter().ToText();
+    return Status::Ok();
+  });
+  if (watch) watch->Finish();
   if (!status.ok()) {
     if (ran) io.err << "tessaly: check result not saved\n";
     return Fail(io, status.message());
   }
-  io.out << ResultLine(check.vg_result().ToText()) << "\n";
-  return verdict ? kCliExitOk : kCliExitDown;
+  const CheckOutput printed =
+      FormatCheckOutput(ResultLine(check.vg_result().ToText()), verdict, check.last_report(), output);
+  io.out << printed.text;
+  return printed.exit_code;
 }
 
 int RunConfigure(const Parsed& p, Io& io) {
@@ -334,11 +446,27 @@ int RunHelp(const Parsed& p, Io& io);
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"check", "tessaly check --state FILE [--timeout SECONDS] [--hostname NAME] "
-                "[--registry FILE] [--trace]",
+                "[--registry FILE] [--trace]\n"
+                "                [--max-time SECONDS] [--no-send-wait] [--perfdata] [--verbose]\n"
+                "                [--warning SECONDS] [--critical SECONDS]",
        "run one phase of the check; the first line is the result text, with CR, LF\n"
        "      and other control bytes shown as \\r, \\n and \\xNN, and at most 4096 bytes:\n"
-       "      a longer one ends in \"[cut]\"",
-       {"--state", "--timeout", "--hostname", "--registry"}, {"--trace"}, false, RunCheck},
+       "      a longer one ends in \"[cut]\".\n"
+       "      --timeout bounds each network step (connect, TLS, each reply), not the\n"
+       "      call: without --max-time a fetch or count lasts up to (PRET + 1) x timeout\n"
+       "      when the server stays silent (more when it answers each step slowly), and\n"
+       "      a send lasts at least timeout - 1 seconds, its wait for delivery.\n"
+       "      --max-time bounds the whole call: each attempt gets what is left, the send\n"
+       "      wait ends there, and a call still running then prints \"ERR max-time\n"
+       "      reached\" (exit 2). --no-send-wait ends a send once the mail is accepted.\n"
+       "      --perfdata appends \" | \" and performance data (time, attempts; delivery,\n"
+       "      hops and messages of a fetch; messages of a count). --warning and\n"
+       "      --critical raise the state (exit 1 or 2) when a fetch's delivery took\n"
+       "      longer, and add \" (delivery N s > T s)\". --verbose prints what the phase\n"
+       "      did on the lines after the first",
+       {"--state", "--timeout", "--hostname", "--registry", "--max-time", "--warning",
+        "--critical"},
+       {"--trace", "--no-send-wait", "--perfdata", "--verbose"}, false, RunCheck},
       {"configure", "tessaly configure --state FILE [--timeout SECONDS]",
        "edit the configuration in the dialog; prints \"configuration saved to FILE\"\n"
        "      after OK, else \"dialog closed without OK; FILE unchanged\"",
@@ -368,7 +496,7 @@ void PrintHelp(std::ostream& out) {
   out << "Usage: tessaly COMMAND [OPTIONS]\n\nEnd-to-end mail-service check.\n\n"
          "Commands:\n";
   for (const Command& c : Commands()) out << "  " << c.usage << "\n      " << c.summary << "\n";
-  out << "\nExit codes: 0 up, 2 down, 3 cannot run.\n"
+  out << "\nExit codes: 0 up, 1 warning (delivery above --warning), 2 down, 3 cannot run.\n"
          "  tessaly --version   print the version\n";
 }
 

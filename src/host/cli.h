@@ -19,6 +19,7 @@ namespace tessaly {
 
 // Exit codes of the command-line host.
 inline constexpr int kCliExitOk = 0;
+inline constexpr int kCliExitWarning = 1;  // up, but delivery above --warning
 inline constexpr int kCliExitDown = 2;
 inline constexpr int kCliExitCannotRun = 3;
 
@@ -42,7 +43,10 @@ struct CliHooks {
 // Runs one command line. args excludes the program name. Reads passwords
 // from in (--password-stdin), writes results to out and "tessaly: ..."
 // messages to err. Returns the process exit code: 0 ok / verdict True,
-// 2 verdict False, 3 the command could not run. Never throws.
+// 1 verdict True with the delivery above --warning, 2 verdict False or the
+// delivery above --critical, 3 the command could not run. Never throws.
+// With --max-time, a check still running 0.6 s past its bound
+// prints vocab::kMaxTimeReached and ends the process with exit code 2.
 int RunCli(std::vector<std::string> args, std::istream& in, std::ostream& out,
            std::ostream& err, const CliHooks& hooks);
 int RunCli(std::vector<std::string> args, std::istream& in, std::ostream& out,

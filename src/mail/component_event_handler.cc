@@ -1,5 +1,6 @@
 #include "mail/component_event_handler.h"
 
+#include <algorithm>
 #include <string>
 
 #include "check/vocab.h"
@@ -36,6 +37,34 @@ std::string TrailLine(TrailDirection direction, std::string_view protocol,
   return s;
 }
 
+// The first word of a login command the client sent ("USER", "LOGIN",
+// "AUTH XOAUTH2"), without what follows it: only the mechanism, never a
+// credential. tagged: IMAP4 lines begin with a tag.
+void NoteLogin(RetrievalState& state, std::string_view line, bool tagged) {
+  if (tagged) {
+    const std::size_t sp = line.find(' ');
+    if (sp == std::string_view::npos) return;
+    line.remove_prefix(sp + 1);
+  }
+  auto word = [](std::string_view s) { return s.substr(0, s.find(' ')); };
+  const std::string_view command = word(line);
+  std::string upper(command);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (upper == "USER" || upper == "LOGIN" || upper == "APOP") {
+    state.mechanism = upper;
+  } else if (upper == "AUTH" || upper == "AUTHENTICATE") {
+    const std::string_view rest = line.substr(std::min(line.size(), command.size() + 1));
+    state.mechanism = rest.empty() ? upper : upper + " " + std::string(word(rest));
+  }
+}
+
+// "TLSv1.3, cipher ..." -> "TLSv1.3".
+void NoteTls(RetrievalState& state, std::string_view status) {
+  state.tls = std::string(status.substr(0, status.find(',')));
+}
+
 }  // namespace
 
 void VerifySubject(RetrievalState& state, TraceSink& trace, std::string_view received) {
@@ -57,6 +86,7 @@ void Pop3EventHandler::OnError(int code, std::string_view description) {
 }
 
 void Pop3EventHandler::OnHeader(std::string_view field, std::string_view value) {
+  state_.reading.Add(field, value);
   if (state_.operating_mode == vocab::kModeSmtpPop3) {
     if (FieldIs(field, kSubjectField)) {
       trace_.Line(Join(vocab::kTracePop3Subject, value));
@@ -77,6 +107,7 @@ void Pop3EventHandler::OnHeader(std::string_view field, std::string_view value) 
 }
 
 void Pop3EventHandler::OnTrail(TrailDirection direction, std::string_view text) {
+  if (direction == TrailDirection::kSent) NoteLogin(state_, text, false);
   if (state_.receive_debug) trace_.Line(TrailLine(direction, vocab::kTracePop3Trail, text));
 }
 
@@ -85,6 +116,7 @@ void Pop3EventHandler::OnCertificate(std::string_view /*pem*/, bool* accept) {
 }
 
 void Pop3EventHandler::OnSslStatus(std::string_view text) {
+  NoteTls(state_, text);
   if (state_.receive_debug) trace_.Line(Join(vocab::kTracePop3SslStatus, text));
 }
 
@@ -110,6 +142,7 @@ void Imap4EventHandler::OnHeader(std::string_view field, std::string_view value)
 }
 
 void Imap4EventHandler::OnTrail(TrailDirection direction, std::string_view text) {
+  if (direction == TrailDirection::kSent) NoteLogin(state_, text, true);
   if (state_.receive_debug) trace_.Line(TrailLine(direction, vocab::kTraceImap4Trail, text));
 }
 
@@ -119,6 +152,7 @@ void Imap4EventHandler::OnCertificate(std::string_view /*pem*/, bool* accept) {
 }
 
 void Imap4EventHandler::OnSslStatus(std::string_view text) {
+  NoteTls(state_, text);
   if (state_.receive_debug) trace_.Line(Join(vocab::kTraceImap4SslStatus, text));
 }
 

@@ -12,8 +12,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 namespace tessaly {
@@ -40,6 +42,79 @@ std::string SslErrorText() {
   char buf[256];
   ERR_error_string_n(e, buf, sizeof buf);
   return buf;
+}
+
+// OpenSSL's own socket BIO writes with write(2), which raises SIGPIPE when
+// the peer has gone and would end the process (the host's too, when it
+// loads the library). This one sends with MSG_NOSIGNAL, so such a write
+// fails with EPIPE and becomes an error text; the process's signal
+// handling is never touched. Reads and the EOF flag behave as the socket
+// BIO's, so OpenSSL words a close by the peer the same way.
+int BioFd(BIO* bio) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+}
+
+int BioWrite(BIO* bio, const char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  for (;;) {
+    ssize_t n = ::send(BioFd(bio), data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_write(bio);
+    return -1;
+  }
+}
+
+int BioRead(BIO* bio, char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  for (;;) {
+    ssize_t n = ::recv(BioFd(bio), data, static_cast<std::size_t>(size), 0);
+    if (n > 0) return static_cast<int>(n);
+    if (n == 0) {
+      BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_read(bio);
+    return -1;
+  }
+}
+
+long BioCtrl(BIO* bio, int command, long, void*) {  // NOLINT(runtime/int): OpenSSL type
+  switch (command) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_CTRL_EOF:
+      return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0 ? 1 : 0;
+    default:
+      return 0;
+  }
+}
+
+// The method is made once and kept for the life of the process.
+const BIO_METHOD* NoSignalSocketMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket, no SIGPIPE");
+    if (m != nullptr && (BIO_meth_set_write(m, BioWrite) != 1 ||
+                         BIO_meth_set_read(m, BioRead) != 1 ||
+                         BIO_meth_set_ctrl(m, BioCtrl) != 1)) {
+      BIO_meth_free(m);
+      m = nullptr;
+    }
+    return m;
+  }();
+  return method;
+}
+
+// A BIO over fd (not owned) that never raises SIGPIPE; nullptr on failure.
+BIO* NewNoSignalSocketBio(int fd) {
+  const BIO_METHOD* method = NoSignalSocketMethod();
+  if (method == nullptr) return nullptr;
+  BIO* bio = BIO_new(method);
+  if (bio == nullptr) return nullptr;
+  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+  BIO_set_init(bio, 1);
+  return bio;
 }
 
 // The events of the connection whose handshake is running, for the verify
@@ -104,10 +179,6 @@ void Connection::SetTimeout(int seconds) {
   timeout_s_ = seconds > 0 ? seconds : kDefaultTimeoutSeconds;
 }
 
-std::int64_t Connection::Deadline() const {
-  return NowMs() + static_cast<std::int64_t>(timeout_s_) * 1000;
-}
-
 void Connection::Close() {
   if (ssl_ != nullptr) {
     SSL_free(ssl_);
@@ -130,9 +201,14 @@ Status Connection::Fail(std::string message) {
   return TransportError(std::move(message));
 }
 
-Status Connection::WaitFor(short events, std::int64_t deadline_ms, short* revents) {
+Status Connection::CheckDeadline() {
+  if (NowMs() < deadline_ms_) return Status::Ok();
+  return Fail(TimeoutText(timeout_s_));
+}
+
+Status Connection::WaitFor(short events, short* revents) {
   for (;;) {
-    std::int64_t left = deadline_ms - NowMs();
+    std::int64_t left = deadline_ms_ - NowMs();
     if (left <= 0) return Fail(TimeoutText(timeout_s_));
     pollfd p{fd_, events, 0};
     int r = ::poll(&p, 1, static_cast<int>(left));
@@ -148,6 +224,7 @@ Status Connection::WaitFor(short events, std::int64_t deadline_ms, short* revent
 
 Status Connection::Open(std::string_view host, std::int32_t port, bool ipv6) {
   Close();
+  deadline_ms_ = NowMs() + static_cast<std::int64_t>(timeout_s_) * 1000;
   if (port < 1 || port > 65535) {
     return TransportError("invalid port " + std::to_string(port));
   }
@@ -165,7 +242,6 @@ Status Connection::Open(std::string_view host, std::int32_t port, bool ipv6) {
     return TransportError("cannot resolve " + host_text + " for " +
                          (ipv6 ? "IPv6" : "IPv4") + ": " + ::gai_strerror(rc));
   }
-  std::int64_t deadline = Deadline();
   std::string last_error = "connection failed";
   for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
     int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
@@ -185,7 +261,7 @@ Status Connection::Open(std::string_view host, std::int32_t port, bool ipv6) {
         continue;
       }
       short revents = 0;
-      Status s = WaitFor(POLLOUT, deadline, &revents);
+      Status s = WaitFor(POLLOUT, &revents);
       if (!s.ok()) {
         ::freeaddrinfo(list);
         return s;
@@ -216,7 +292,9 @@ Status Connection::StartTls(std::string_view host) {
   ssl_ = SSL_new(ssl_ctx_);
   if (ssl_ == nullptr) return Fail(SslErrorText());
   SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  SSL_set_fd(ssl_, fd_);
+  BIO* bio = NewNoSignalSocketBio(fd_);
+  if (bio == nullptr) return Fail(SslErrorText());
+  SSL_set_bio(ssl_, bio, bio);  // one BIO both ways; ssl_ owns it
   std::string name(host);
   // SNI only for names, not for address literals.
   if (!name.empty() && name.find(':') == std::string::npos &&
@@ -228,7 +306,6 @@ Status Connection::StartTls(std::string_view host) {
   // they are dropped so they cannot pass as protected data.
   in_.clear();
   in_pos_ = 0;
-  std::int64_t deadline = Deadline();
   handshake_asked = 0;
   handshake_refused = false;
   for (;;) {
@@ -240,11 +317,11 @@ Status Connection::StartTls(std::string_view host) {
     int e = SSL_get_error(ssl_, r);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
       short revents = 0;
-      Status s = WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline, &revents);
+      Status s = WaitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, &revents);
       if (!s.ok()) return s;
       continue;
     }
-    if (handshake_refused) return Fail("server certificate not accepted");
+    if (handshake_refused) return Fail(std::string(kCertificateRefused));
     std::string text = SslErrorText();
     return Fail("TLS handshake failed: " + text);
   }
@@ -258,6 +335,28 @@ Status Connection::StartTls(std::string_view host) {
     events_->OnSslStatus(text);
   }
   return Status::Ok();
+}
+
+Status Connection::WaitForServer(int wait_ms, bool* spoke) {
+  *spoke = false;
+  if (fd_ < 0) return TransportError("not connected");
+  if (in_pos_ < in_.size() || (ssl_ != nullptr && SSL_pending(ssl_) > 0)) {
+    *spoke = true;
+    return Status::Ok();
+  }
+  const std::int64_t end = std::min(deadline_ms_, NowMs() + std::max(wait_ms, 0));
+  for (;;) {
+    const std::int64_t left = end - NowMs();
+    if (left <= 0) return Status::Ok();
+    pollfd p{fd_, POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return Fail(std::string("poll failed: ") + std::strerror(errno));
+    // Data, an orderly close and a reset all mean the server did not wait
+    // for the client to speak first.
+    *spoke = r > 0;
+    return Status::Ok();
+  }
 }
 
 int Connection::ReadSome(Status* status) {
@@ -290,7 +389,7 @@ int Connection::ReadSome(Status* status) {
   return -1;
 }
 
-Status Connection::Fill(std::int64_t deadline_ms) {
+Status Connection::Fill() {
   if (fd_ < 0) return TransportError("not connected");
   if (in_pos_ > 0 && in_pos_ == in_.size()) {
     in_.clear();
@@ -300,10 +399,14 @@ Status Connection::Fill(std::int64_t deadline_ms) {
     in_pos_ = 0;
   }
   for (;;) {
+    // Also when data keeps coming: a server that never lets the client
+    // wait must not hold it past the deadline either.
+    Status late = CheckDeadline();
+    if (!late.ok()) return late;
     // Data may already sit decrypted inside OpenSSL.
     if (ssl_ == nullptr || SSL_pending(ssl_) == 0) {
       short revents = 0;
-      Status s = WaitFor(POLLIN, deadline_ms, &revents);
+      Status s = WaitFor(POLLIN, &revents);
       if (!s.ok()) return s;
     }
     Status status;
@@ -319,9 +422,18 @@ int Connection::SendSome(std::string_view data, Status* status) {
     int r = SSL_write(ssl_, data.data(),
                       static_cast<int>(data.size() > 65536 ? 65536 : data.size()));
     if (r > 0) return r;
+    const int error = errno;
     int e = SSL_get_error(ssl_, r);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return 0;
-    *status = Fail("TLS write failed: " + SslErrorText());
+    // A peer that has gone: OpenSSL reports the failed send (or, once its
+    // close_notify was read, the close) with nothing in its error queue.
+    if ((e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN) && ERR_peek_error() == 0) {
+      *status = Fail(error == EPIPE || error == ECONNRESET || error == 0
+                         ? std::string("connection closed by server")
+                         : std::string("write failed: ") + std::strerror(error));
+    } else {
+      *status = Fail("TLS write failed: " + SslErrorText());
+    }
     return -1;
   }
   ssize_t n = ::send(fd_, data.data(), data.size() > 65536 ? 65536 : data.size(), MSG_NOSIGNAL);
@@ -335,18 +447,18 @@ int Connection::SendSome(std::string_view data, Status* status) {
 
 Status Connection::Write(std::string_view data) {
   if (fd_ < 0) return TransportError("not connected");
-  std::int64_t deadline = Deadline();
   while (!data.empty()) {
+    Status late = CheckDeadline();
+    if (!late.ok()) return late;
     Status status;
     int n = SendSome(data, &status);
     if (n < 0) return status;
     if (n > 0) {
       data.remove_prefix(static_cast<std::size_t>(n));
-      deadline = Deadline();  // progress restarts the bound
       continue;
     }
     short revents = 0;
-    Status s = WaitFor(POLLIN | POLLOUT, deadline, &revents);
+    Status s = WaitFor(POLLIN | POLLOUT, &revents);
     if (!s.ok()) return s;
     if ((revents & POLLIN) != 0) {
       if (ReadSome(&status) < 0) return status;
@@ -377,7 +489,6 @@ Status Connection::ReadLineWithin(std::size_t* remaining, std::string* line,
                                   bool* truncated) {
   line->clear();
   if (truncated != nullptr) *truncated = false;
-  std::int64_t deadline = Deadline();
   for (;;) {
     std::size_t avail = in_.size() - in_pos_;
     std::size_t limit = avail < *remaining ? avail : *remaining;
@@ -404,7 +515,7 @@ Status Connection::ReadLineWithin(std::size_t* remaining, std::string* line,
       }
       return Status::Ok();
     }
-    Status s = Fill(deadline);
+    Status s = Fill();
     if (!s.ok()) return s;
   }
 }

@@ -1,8 +1,20 @@
-// One client connection to a mail server: TCP over POSIX sockets, TLS with
-// OpenSSL (implicit or after STARTTLS), and a buffered reader for CRLF
-// lines and exact-length literals. Every step (connect, handshake, each
-// read or write call) is bounded by the time-out; nothing waits without
-// bound. Not thread-safe; one owner.
+// One client connection to a mail server: TCP, TLS (from the first byte or
+// after STARTTLS), and a buffered reader for CRLF lines and exact-length
+// literals. Not thread-safe; one owner.
+//
+// The contract every platform's implementation keeps:
+// - One deadline per operation. Open() starts it: the time-out from
+//   SetTimeout after Open's start. Every later step on this connection
+//   (connect, handshake, each read and write) ends by it, however the server
+//   paces its bytes: a byte that arrives never extends it. Past it a step
+//   fails with "connection timed out after N s" and closes the connection.
+// - Failures are Status errors with code kErrorTransport, one line of text
+//   ("connection closed by server", "TLS handshake failed: ...", ...), and
+//   close the connection.
+// - No write raises SIGPIPE, plain or TLS (handshake, data, alerts): a
+//   write to a peer that has gone is an error, and the process's signal
+//   handling is left alone (a host that loads the library keeps its own).
+// - Memory stays flat whatever the server sends: lines are cut at kMaxLine.
 #ifndef TESSALY_MAIL_CONNECTION_H_
 #define TESSALY_MAIL_CONNECTION_H_
 
@@ -33,6 +45,10 @@ enum ComponentErrorCode : int {
 inline constexpr std::size_t kMaxReplyText = 300;
 std::string ReplyText(std::string_view line);
 
+// StartTls's error when the caller refused the server's certificate: the
+// server does speak TLS.
+inline constexpr std::string_view kCertificateRefused = "server certificate not accepted";
+
 // Reads the component configuration text: "UseIPv6=True" or
 // "UseIPv6=False" (exact spelling). False for any other text.
 bool ParseIpv6Config(std::string_view text, bool* ipv6);
@@ -53,19 +69,27 @@ class Connection {
   // Certificate and SSL-status events go here; nullptr discards them
   // (and then every certificate is refused). Not owned.
   void SetEvents(ComponentEvents* events) { events_ = events; }
-  // Seconds for every later step; 0 or below selects the default.
+  // Seconds one operation may take, counted from the next Open(); 0 or
+  // below selects the default.
   void SetTimeout(int seconds);
   int timeout_seconds() const { return timeout_s_; }
   // Kernel send buffer size for the next Open(); 0 keeps the system's
   // default (which grows as needed).
   void SetSendBuffer(int bytes) { send_buffer_ = bytes; }
 
-  // Resolves host for the IPv6 or IPv4 family and connects within the
-  // time-out. Closes any earlier connection first.
+  // Closes any earlier connection, starts the operation's deadline, resolves
+  // host for the IPv6 or IPv4 family and connects by the deadline. The name
+  // lookup itself is the system resolver's and bounded by its own time-outs.
   Status Open(std::string_view host, std::int32_t port, bool ipv6);
-  // TLS handshake on the open socket. The peer certificate goes to
-  // OnCertificate; the handshake is aborted unless the caller accepts it.
-  // OnSslStatus reports protocol and cipher on success.
+  // Waits up to wait_ms, never past the deadline, for the server to send
+  // something, to close or to reset; reads nothing. *spoke tells whether it
+  // did (false when the wait or the deadline ran out). Tells a server that
+  // greets from one that waits for a TLS ClientHello.
+  Status WaitForServer(int wait_ms, bool* spoke);
+  // TLS handshake on the open socket, by the deadline. Bytes received but
+  // not read yet are dropped. The peer certificate goes to OnCertificate;
+  // the handshake is aborted unless the caller accepts it. OnSslStatus
+  // reports protocol and cipher on success.
   Status StartTls(std::string_view host);
   bool IsOpen() const { return fd_ >= 0; }
   bool IsTls() const { return ssl_ != nullptr; }
@@ -96,20 +120,23 @@ class Connection {
 
  private:
   Status Fail(std::string message);
+  // The time-out error (closing) once the deadline has passed.
+  Status CheckDeadline();
   // Reads what is available into in_ (waiting until the deadline).
-  Status Fill(std::int64_t deadline_ms);
+  Status Fill();
   // One non-blocking read attempt into in_; 0 would block, <0 failure.
   int ReadSome(Status* status);
   // One non-blocking send attempt: bytes sent, 0 would block, <0 failure.
   int SendSome(std::string_view data, Status* status);
-  Status WaitFor(short events, std::int64_t deadline_ms, short* revents);
-  std::int64_t Deadline() const;
+  // Waits for events on the socket until the deadline.
+  Status WaitFor(short events, short* revents);
 
   ComponentEvents* events_ = nullptr;
   int fd_ = -1;
   ssl_ctx_st* ssl_ctx_ = nullptr;
   ssl_st* ssl_ = nullptr;
   int timeout_s_ = kDefaultTimeoutSeconds;
+  std::int64_t deadline_ms_ = 0;  // steady-clock milliseconds, set by Open
   int send_buffer_ = 0;
   std::string in_;
   std::size_t in_pos_ = 0;

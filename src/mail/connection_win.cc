@@ -1,9 +1,11 @@
 // The connection on Windows: Winsock sockets in non-blocking mode, waits
-// through select() bounded by the time-out, and TLS 1.2 through SChannel
-// (implicit or after STARTTLS on the same socket). The peer certificate is
-// shown to OnCertificate after the handshake and the connection is dropped
-// unless the caller accepts it; certificates are never judged by SChannel
-// itself (manual validation), so every certificate can be accepted.
+// through select() bounded by the operation's deadline, and TLS 1.2
+// through SChannel (implicit or after STARTTLS on the same socket). The
+// peer certificate is shown to OnCertificate after the handshake and the
+// connection is dropped unless the caller accepts it; certificates are
+// never judged by SChannel itself (manual validation), so every certificate
+// can be accepted. Winsock raises no SIGPIPE: a send to a peer that has
+// gone fails with an error code.
 //
 // The socket handle lives in fd_ (Windows keeps only the low 32 bits of a
 // kernel handle significant, also in 64-bit processes), the SChannel
@@ -222,10 +224,6 @@ void Connection::SetTimeout(int seconds) {
   timeout_s_ = seconds > 0 ? seconds : kDefaultTimeoutSeconds;
 }
 
-std::int64_t Connection::Deadline() const {
-  return NowMs() + static_cast<std::int64_t>(timeout_s_) * 1000;
-}
-
 void Connection::Close() {
   if (ssl_ != nullptr) {
     if (ssl_->have_ctx) DeleteSecurityContext(&ssl_->ctx);
@@ -250,10 +248,15 @@ Status Connection::Fail(std::string message) {
   return TransportError(std::move(message));
 }
 
-Status Connection::WaitFor(short events, std::int64_t deadline_ms, short* revents) {
+Status Connection::CheckDeadline() {
+  if (NowMs() < deadline_ms_) return Status::Ok();
+  return Fail(TimeoutText(timeout_s_));
+}
+
+Status Connection::WaitFor(short events, short* revents) {
   const SOCKET s = ToSocket(fd_);
   for (;;) {
-    const std::int64_t left = deadline_ms - NowMs();
+    const std::int64_t left = deadline_ms_ - NowMs();
     if (left <= 0) return Fail(TimeoutText(timeout_s_));
     fd_set readable;
     fd_set writable;
@@ -282,6 +285,7 @@ Status Connection::WaitFor(short events, std::int64_t deadline_ms, short* revent
 
 Status Connection::Open(std::string_view host, std::int32_t port, bool ipv6) {
   Close();
+  deadline_ms_ = NowMs() + static_cast<std::int64_t>(timeout_s_) * 1000;
   if (port < 1 || port > 65535) {
     return TransportError("invalid port " + std::to_string(port));
   }
@@ -301,7 +305,6 @@ Status Connection::Open(std::string_view host, std::int32_t port, bool ipv6) {
     return TransportError("cannot resolve " + host_text + " for " + (ipv6 ? "IPv6" : "IPv4") +
                           ": " + ErrorText(static_cast<DWORD>(rc)));
   }
-  const std::int64_t deadline = Deadline();
   std::string last_error = "connection failed";
   for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
     SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
@@ -324,7 +327,7 @@ Status Connection::Open(std::string_view host, std::int32_t port, bool ipv6) {
         continue;
       }
       short revents = 0;
-      Status st = WaitFor(POLLOUT, deadline, &revents);
+      Status st = WaitFor(POLLOUT, &revents);
       if (!st.ok()) {
         freeaddrinfo(list);
         return st;
@@ -378,11 +381,11 @@ Status Connection::StartTls(std::string_view host) {
                        ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
                        ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                        ISC_REQ_MANUAL_CRED_VALIDATION;
-  const std::int64_t deadline = Deadline();
   std::string& raw = ssl_->raw;
   bool first = true;
   for (;;) {
-    if (NowMs() >= deadline) return Fail(TimeoutText(timeout_s_));
+    Status late = CheckDeadline();
+    if (!late.ok()) return late;
     SecBuffer in_buffers[2] = {};
     in_buffers[0].BufferType = SECBUFFER_TOKEN;
     in_buffers[0].pvBuffer = raw.data();
@@ -411,7 +414,7 @@ Status Connection::StartTls(std::string_view host) {
           return Fail("TLS handshake failed: connection closed by server");
         }
         short revents = 0;
-        Status st = WaitFor(POLLOUT, deadline, &revents);
+        Status st = WaitFor(POLLOUT, &revents);
         if (!st.ok()) return st;
       }
     }
@@ -433,7 +436,7 @@ Status Connection::StartTls(std::string_view host) {
     }
     // More handshake bytes are needed from the server.
     short revents = 0;
-    Status st = WaitFor(POLLIN, deadline, &revents);
+    Status st = WaitFor(POLLIN, &revents);
     if (!st.ok()) return st;
     char buffer[16384];
     const int n = recv(s, buffer, sizeof buffer, 0);
@@ -448,7 +451,7 @@ Status Connection::StartTls(std::string_view host) {
 
   bool accept = false;
   if (events_ != nullptr) events_->OnCertificate(PeerCertificatePem(&ssl_->ctx), &accept);
-  if (!accept) return Fail("server certificate not accepted");
+  if (!accept) return Fail(std::string(kCertificateRefused));
   if (events_ != nullptr) events_->OnSslStatus(SslStatusText(&ssl_->ctx));
   // Application data that arrived with the last handshake record.
   if (!ssl_->raw.empty()) {
@@ -538,7 +541,37 @@ Status Connection::TakeUnread(std::string* bytes) {
   return Status::Ok();
 }
 
-Status Connection::Fill(std::int64_t deadline_ms) {
+Status Connection::WaitForServer(int wait_ms, bool* spoke) {
+  *spoke = false;
+  if (fd_ < 0) return TransportError("not connected");
+  if (in_pos_ < in_.size() || (ssl_ != nullptr && !ssl_->raw.empty())) {
+    *spoke = true;
+    return Status::Ok();
+  }
+  const SOCKET s = ToSocket(fd_);
+  const std::int64_t end = std::min(deadline_ms_, NowMs() + std::max(wait_ms, 0));
+  for (;;) {
+    const std::int64_t left = end - NowMs();
+    if (left <= 0) return Status::Ok();
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval tv{};
+    tv.tv_sec = static_cast<long>(left / 1000);            // NOLINT(runtime/int)
+    tv.tv_usec = static_cast<long>((left % 1000) * 1000);  // NOLINT(runtime/int)
+    const int r = select(0, &readable, nullptr, nullptr, &tv);
+    if (r == SOCKET_ERROR) {
+      return Fail("wait failed: " + ErrorText(static_cast<DWORD>(WSAGetLastError())));
+    }
+    if (r == 0) continue;  // the check above decides
+    // Data, an orderly close and a reset all mean the server did not wait
+    // for the client to speak first.
+    *spoke = true;
+    return Status::Ok();
+  }
+}
+
+Status Connection::Fill() {
   if (fd_ < 0) return TransportError("not connected");
   if (in_pos_ > 0 && in_pos_ == in_.size()) {
     in_.clear();
@@ -548,12 +581,16 @@ Status Connection::Fill(std::int64_t deadline_ms) {
     in_pos_ = 0;
   }
   for (;;) {
+    // Also when data keeps coming: a server that never lets the client
+    // wait must not hold it past the deadline either.
+    Status late = CheckDeadline();
+    if (!late.ok()) return late;
     Status status;
     const int n = ReadSome(&status);
     if (n < 0) return status;
     if (n > 0) return Status::Ok();
     short revents = 0;
-    Status s = WaitFor(POLLIN, deadline_ms, &revents);
+    Status s = WaitFor(POLLIN, &revents);
     if (!s.ok()) return s;
   }
 }
@@ -593,12 +630,10 @@ int Connection::SendSome(std::string_view data, Status* status) {
   }
   record.resize(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
   std::string_view left = record;
-  std::int64_t deadline = Deadline();
   while (!left.empty()) {
     const int n = send(s, left.data(), static_cast<int>(left.size()), 0);
     if (n > 0) {
       left.remove_prefix(static_cast<std::size_t>(n));
-      deadline = Deadline();
       continue;
     }
     const int err = WSAGetLastError();
@@ -609,7 +644,7 @@ int Connection::SendSome(std::string_view data, Status* status) {
       return -1;
     }
     short revents = 0;
-    Status st = WaitFor(POLLIN | POLLOUT, deadline, &revents);
+    Status st = WaitFor(POLLIN | POLLOUT, &revents);
     if (!st.ok()) {
       *status = st;
       return -1;
@@ -630,18 +665,18 @@ int Connection::SendSome(std::string_view data, Status* status) {
 
 Status Connection::Write(std::string_view data) {
   if (fd_ < 0) return TransportError("not connected");
-  std::int64_t deadline = Deadline();
   while (!data.empty()) {
+    Status late = CheckDeadline();
+    if (!late.ok()) return late;
     Status status;
     const int n = SendSome(data, &status);
     if (n < 0) return status;
     if (n > 0) {
       data.remove_prefix(static_cast<std::size_t>(n));
-      deadline = Deadline();  // progress restarts the bound
       continue;
     }
     short revents = 0;
-    Status s = WaitFor(POLLIN | POLLOUT, deadline, &revents);
+    Status s = WaitFor(POLLIN | POLLOUT, &revents);
     if (!s.ok()) return s;
     if ((revents & POLLIN) != 0) {
       if (ReadSome(&status) < 0) return status;
@@ -672,7 +707,6 @@ Status Connection::ReadLineWithin(std::size_t* remaining, std::string* line,
                                   bool* truncated) {
   line->clear();
   if (truncated != nullptr) *truncated = false;
-  const std::int64_t deadline = Deadline();
   for (;;) {
     const std::size_t avail = in_.size() - in_pos_;
     const std::size_t limit = avail < *remaining ? avail : *remaining;
@@ -699,7 +733,7 @@ Status Connection::ReadLineWithin(std::size_t* remaining, std::string* line,
       }
       return Status::Ok();
     }
-    Status s = Fill(deadline);
+    Status s = Fill();
     if (!s.ok()) return s;
   }
 }

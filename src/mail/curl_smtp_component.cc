@@ -114,6 +114,8 @@ struct Transfer {
   std::string last_reply;   // the last reply line the server sent
   std::string error_reply;  // the last 4xx/5xx reply line
   std::string challenge;    // the decoded text of the last "334" challenge
+  std::string tls;          // "TLSv1.3" once TLS is up
+  std::string mechanism;    // "AUTH PLAIN": the AUTH command's first two words
   const std::atomic<bool>* stop = nullptr;
   // libcurl's own time-outs leave the QUIT after a failed step unbounded by
   // TIMEOUT (a stall after the message text takes twice the time-out), so a
@@ -174,11 +176,39 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return t->stop->load() || t->timed_out.load() ? 1 : 0;
 }
 
-// Only server replies are kept; client commands (which carry credentials on
-// AUTH) are never looked at or stored.
+// The first n blank-separated words of text.
+std::string_view Words(std::string_view text, int n) {
+  std::size_t end = 0;
+  for (int i = 0; i < n; ++i) {
+    end = text.find(' ', i == 0 ? 0 : end + 1);
+    if (end == std::string_view::npos) return text;
+  }
+  return text.substr(0, end);
+}
+
+// Server replies are kept. Of the client's commands, which carry
+// credentials on AUTH, only the words "AUTH" and the mechanism's name are
+// looked at; nothing after them is read or stored. Of libcurl's own notes,
+// the TLS protocol.
 int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
-  if (type != CURLINFO_HEADER_IN) return 0;
   auto* t = static_cast<Transfer*>(user);
+  const std::string_view raw(data, size);
+  if (type == CURLINFO_HEADER_OUT) {
+    if (raw.size() > 5 && EqualNoCase(raw.substr(0, 5), "AUTH ")) {
+      std::string_view name = Words(raw, 2);
+      while (!name.empty() && (name.back() == '\r' || name.back() == '\n')) name.remove_suffix(1);
+      t->mechanism = std::string(name);
+    }
+    return 0;
+  }
+  if (type == CURLINFO_TEXT) {
+    constexpr std::string_view kTlsNote = "SSL connection using ";
+    if (raw.substr(0, kTlsNote.size()) == kTlsNote) {
+      t->tls = std::string(Words(raw.substr(kTlsNote.size()), 1));
+    }
+    return 0;
+  }
+  if (type != CURLINFO_HEADER_IN) return 0;
   std::string line(data, size);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   t->last_reply = line;
@@ -312,8 +342,13 @@ class CurlSmtpComponent : public SmtpComponent {
     // for this thread: a peer that closed early gives an error, not a
     // signal that ends the host process.
     RunWithoutSigpipe([&] { s = Send(std::string(to), &t); });
+    last_tls_ = t.tls;
+    last_mechanism_ = t.mechanism;
     return s;
   }
+
+  std::string LastTls() const override { return last_tls_; }
+  std::string LastMechanism() const override { return last_mechanism_; }
 
   void StopSending() override {
     {
@@ -418,8 +453,7 @@ class CurlSmtpComponent : public SmtpComponent {
     // A silent server that did not take TLS from the first byte either: the
     // text says both, since either may be what the user expected.
     if (probed && implicit_tls && t->last_reply.empty() && !stop_.load()) {
-      text = "no greeting within " + std::to_string(wait_ms) +
-             " ms and no TLS from the first byte either: " + text;
+      text = NoGreetingNoTlsText(wait_ms) + text;
     }
     if (!t->error_reply.empty()) {
       text += "; server: " + t->error_reply;
@@ -521,6 +555,7 @@ class CurlSmtpComponent : public SmtpComponent {
   std::condition_variable wake_;
   std::string helo_, server_, user_, password_, auth_, alt_auth_, from_, xheader_, bearer_;
   LoginMethod mechanism_ = LoginMethod::kAutomatic;
+  std::string last_tls_, last_mechanism_;
   std::int16_t timeout_ = 0;
   std::int32_t port_ = 0;
   bool use_ssl_ = false;

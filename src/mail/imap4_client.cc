@@ -11,6 +11,7 @@
 #include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
+#include "mail/tls_connect.h"
 #include "mail/trail_mask.h"
 
 namespace tessaly {
@@ -319,8 +320,11 @@ class FetchReader final : public Responses {
   // the response is complete.
   static constexpr std::size_t kMaxFields = 64;
 
-  FetchReader(ComponentEvents* events, std::int32_t limit, const Decide* decide)
-      : events_(events), limit_(limit), decide_(decide),
+  // mark and marked_uid, when set: decide sets *mark for the message it
+  // decides on, and the first such message's UID goes to *marked_uid.
+  FetchReader(ComponentEvents* events, std::int32_t limit, const Decide* decide,
+              bool* mark = nullptr, std::uint32_t* marked_uid = nullptr)
+      : events_(events), limit_(limit), decide_(decide), mark_(mark), marked_uid_(marked_uid),
         parser_([this](std::string_view n, std::string_view v) {
           if (fields_.size() < kMaxFields) fields_.emplace_back(n, v);
         }) {}
@@ -382,8 +386,13 @@ class FetchReader final : public Responses {
       if (IEquals(name, "Subject")) subject = value;
     }
     subject_ = subject;
+    last_fields_ = fields_;
     uids_.push_back(uid_);
     if (decide_ != nullptr && (*decide_)(number_, subject)) chosen_.push_back(uid_);
+    if (mark_ != nullptr && *mark_) {
+      if (*marked_uid_ == 0) *marked_uid_ = uid_;
+      *mark_ = false;
+    }
     return Status::Ok();
   }
 
@@ -394,6 +403,10 @@ class FetchReader final : public Responses {
   const std::vector<std::uint32_t>& chosen() const { return chosen_; }
   // The subject of the last message examined.
   const std::string& subject() const { return subject_; }
+  // The header fields of the last message examined.
+  const std::vector<std::pair<std::string, std::string>>& last_fields() const {
+    return last_fields_;
+  }
 
  private:
   // One piece of the response's text: its UID, and whether the literal at
@@ -415,8 +428,10 @@ class FetchReader final : public Responses {
   ComponentEvents* events_;
   std::int32_t limit_;
   const Decide* decide_;
+  bool* mark_;
+  std::uint32_t* marked_uid_;
   HeaderParser parser_;
-  std::vector<std::pair<std::string, std::string>> fields_;
+  std::vector<std::pair<std::string, std::string>> fields_, last_fields_;
   std::set<std::uint32_t> examined_;
   std::vector<std::uint32_t> uids_, chosen_;
   std::string head_, subject_;
@@ -486,6 +501,8 @@ class SearchReader final : public Responses {
 constexpr std::size_t kMaxFoundSet = 4000;
 
 constexpr std::string_view kFetchItems = "(UID BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])";
+// The fields that date the control mail's delivery, fetched for it alone.
+constexpr std::string_view kDeliveryItems = "(UID BODY.PEEK[HEADER.FIELDS (DATE RECEIVED)])";
 
 class Imap4Client final : public Imap4Component {
  public:
@@ -548,6 +565,10 @@ class Imap4Client final : public Imap4Component {
   void SetSearch(std::vector<Imap4SearchKey> keys) override { search_keys_ = std::move(keys); }
   Status FetchFound(std::int32_t count, const Decide& decide, bool* found) override;
   Status DeleteFound(bool every) override;
+  void MarkControlMessage() override { mark_ = true; }
+  std::vector<std::pair<std::string, std::string>> DeliveryFields() const override {
+    return delivery_fields_;
+  }
   Status Expunge() override;
   Status Disconnect() override;
 
@@ -624,6 +645,15 @@ class Imap4Client final : public Imap4Component {
   Status UidOf(std::int32_t n, std::uint32_t* uid);
   // What this client flagged since the SELECT, as a UID set.
   std::string FlaggedSet() const;
+  // Flags the UID set \Deleted (none when empty) and fetches the delivery
+  // fields of the message with UID uid, both commands in one write: one
+  // round trip for the two. stored runs once the STORE is confirmed. A
+  // refusal of the fetch leaves the fields empty and fails nothing.
+  Status StoreAndFetchDelivery(const std::string& set, std::uint32_t uid,
+                               const std::function<void()>& stored);
+  // The flags of the chosen UIDs, with the delivery fields of the control
+  // mail when decide marked one: what FetchEach and DeleteFound end with.
+  Status StoreChosen(const std::vector<std::uint32_t>& uids);
 
   Imap4ClientOptions options_;
   ComponentEvents* events_ = nullptr;
@@ -657,6 +687,10 @@ class Imap4Client final : public Imap4Component {
   std::vector<std::uint32_t> found_chosen_;
   // Whether the line last read was cut at the connection's line limit.
   bool line_truncated_ = false;
+  // The control mail of the running FetchEach and its delivery fields.
+  bool mark_ = false;
+  std::uint32_t control_uid_ = 0;
+  std::vector<std::pair<std::string, std::string>> delivery_fields_;
 };
 
 Status Imap4Client::ReadTagged(const std::string& tag, Responses* responses,
@@ -726,9 +760,11 @@ Status Imap4Client::Connect() {
   if (s.ok() && !FitsInCommandLine(token_)) {
     s = Status::Error("access token cannot be sent", kErrorConfig);
   }
-  bool implicit = ssl_mode_ == 0 && port_ == options_.implicit_tls_port;
-  if (s.ok()) s = conn_.Open(host_, port_, ipv6_);
-  if (s.ok() && implicit) s = conn_.StartTls(host_);
+  TlsStart tls = TlsStart::kNone;
+  if (s.ok()) {
+    s = OpenMailConnection(&conn_, host_, port_, ipv6_, ssl_mode_ == 0,
+                           {options_.implicit_tls_port, options_.starttls_port}, &tls);
+  }
   std::string line;
   if (s.ok()) s = ReadLine(&line);
   if (s.ok() && line.rfind("* OK", 0) != 0 && line.rfind("* PREAUTH", 0) != 0) {
@@ -745,7 +781,7 @@ Status Imap4Client::Connect() {
   } else if (s.ok()) {
     s = AskCapabilities();
   }
-  if (s.ok() && ssl_mode_ == 0 && !implicit) {
+  if (s.ok() && tls == TlsStart::kUpgrade) {
     if (!caps_.starttls) {
       s = Status::Error("server does not offer STARTTLS; TLS is required", kErrorServer);
     } else {
@@ -952,11 +988,53 @@ Status Imap4Client::DeleteFromMailbox() {
 Status Imap4Client::FetchEach(std::int32_t count, const Decide& decide) {
   Status s = Require();
   if (!s.ok()) return Report(s);
+  delivery_fields_.clear();
+  mark_ = false;
+  control_uid_ = 0;
   if (count <= 0) return Status::Ok();
-  FetchReader reader(events_, count, &decide);
+  FetchReader reader(events_, count, &decide, &mark_, &control_uid_);
   s = Run("UID FETCH 1:* " + std::string(kFetchItems), &reader);
   if (!s.ok()) return Fail(std::move(s));
-  return Store(reader.chosen());
+  return StoreChosen(reader.chosen());
+}
+
+Status Imap4Client::StoreChosen(const std::vector<std::uint32_t>& uids) {
+  if (control_uid_ == 0) return Store(uids);
+  return StoreAndFetchDelivery(uids.empty() ? std::string() : UidSet(uids), control_uid_,
+                               [&] { flagged_.insert(uids.begin(), uids.end()); });
+}
+
+Status Imap4Client::StoreAndFetchDelivery(const std::string& set, std::uint32_t uid,
+                                          const std::function<void()>& on_stored) {
+  std::string out, store_tag;
+  auto add = [&](const std::string& command) {
+    std::string tag = "a" + std::to_string(++tag_);
+    const std::string line = tag + " " + command;
+    if (events_ != nullptr) events_->OnTrail(TrailDirection::kSent, mask_.Sent(line));
+    out += line + "\r\n";
+    return tag;
+  };
+  if (!set.empty()) store_tag = add("UID STORE " + set + " +FLAGS.SILENT (\\Deleted)");
+  const std::string fetch_tag =
+      add("UID FETCH " + std::to_string(uid) + " " + std::string(kDeliveryItems));
+  Status s = conn_.Write(out);
+  if (!s.ok()) return Drop(std::move(s));
+  // Fields only, no header events: they are not part of the decision. The
+  // server may answer the fetch before it confirms the STORE, so the
+  // responses of both go to the reader.
+  FetchReader fields(nullptr, INT32_MAX, nullptr);
+  Status stored = Status::Ok();
+  if (!store_tag.empty()) {
+    stored = ReadTagged(store_tag, &fields);
+    if (!stored.ok() && stored.code() != kErrorServer) return Drop(std::move(stored));
+    if (stored.ok()) on_stored();
+  }
+  Status fetched = ReadTagged(fetch_tag, &fields);
+  if (!fetched.ok() && fetched.code() != kErrorServer) return Drop(std::move(fetched));
+  if (fetched.ok() && !fields.uids().empty() && fields.uids().front() == uid) {
+    delivery_fields_ = fields.last_fields();
+  }
+  return stored.ok() ? Status::Ok() : Report(std::move(stored));
 }
 
 Status Imap4Client::FetchFound(std::int32_t count, const Decide& decide, bool* found) {
@@ -965,10 +1043,13 @@ Status Imap4Client::FetchFound(std::int32_t count, const Decide& decide, bool* f
   found_chosen_.clear();
   Status s = Require();
   if (!s.ok()) return Report(s);
+  delivery_fields_.clear();
+  mark_ = false;
+  control_uid_ = 0;
   if (!searched_) return Status::Ok();
   found_count_ = count;
   if (count > 0 && !found_uids_.empty()) {
-    FetchReader reader(events_, count, &decide);
+    FetchReader reader(events_, count, &decide, &mark_, &control_uid_);
     s = Run("UID FETCH " + UidSet(found_uids_) + " " + std::string(kFetchItems), &reader);
     if (!s.ok()) return Fail(std::move(s));
     found_chosen_ = reader.chosen();
@@ -983,7 +1064,7 @@ Status Imap4Client::DeleteFound(bool every) {
   Status s = Require();
   if (!s.ok()) return Report(s);
   if (!found_fetched_) return Report(Status::Error("search answer not fetched", kErrorState));
-  if (!every) return Store(found_chosen_);
+  if (!every) return StoreChosen(found_chosen_);
   if (found_count_ <= 0) return Status::Ok();
   // Every counted message has a UID below the SELECT's UIDNEXT and every
   // message that arrived since has one at or above it, so the range flags
@@ -991,8 +1072,11 @@ Status Imap4Client::DeleteFound(bool every) {
   // meanwhile. Without UIDNEXT the last counted message's UID does.
   std::uint32_t top = uid_next_ > 1 ? uid_next_ - 1 : 0;
   if (top == 0 && !(s = UidOf(found_count_, &top)).ok()) return Fail(std::move(s));
-  s = Simple("UID STORE 1:" + std::to_string(top) + " +FLAGS.SILENT (\\Deleted)");
-  if (s.ok()) flagged_upto_ = std::max(flagged_upto_, top);
+  const std::string range = "1:" + std::to_string(top);
+  auto stored = [&] { flagged_upto_ = std::max(flagged_upto_, top); };
+  if (control_uid_ != 0) return StoreAndFetchDelivery(range, control_uid_, stored);
+  s = Simple("UID STORE " + range + " +FLAGS.SILENT (\\Deleted)");
+  if (s.ok()) stored();
   return s;
 }
 

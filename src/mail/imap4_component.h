@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "env/status.h"
@@ -40,8 +41,9 @@ class Imap4Component {
 
   virtual bool Connected() const = 0;
 
-  // As for Pop3Component; automatic TLS means implicit TLS on port 993,
-  // STARTTLS required elsewhere.
+  // As for Pop3Component; automatic TLS means TLS from the first byte on
+  // port 993, STARTTLS required on port 143, and elsewhere TLS from the
+  // first byte when no greeting comes within the short wait, else STARTTLS.
   virtual Status SetConfig(std::string_view text) = 0;
   virtual void SetMailPort(std::int32_t port) = 0;
   virtual void SetMailServer(std::string_view host) = 0;
@@ -110,6 +112,16 @@ class Imap4Component {
   // another client expunged), without fetching them. Fails and flags
   // nothing without such a FetchFound.
   virtual Status DeleteFound(bool every) = 0;
+  // Called by decide during FetchEach: the message it is deciding on is the
+  // control mail. FetchEach then also reads that message's Date and
+  // Received fields (the request goes out together with the STORE, so it
+  // costs no round trip of its own); DeliveryFields returns them after.
+  // Only the first call per FetchEach counts.
+  virtual void MarkControlMessage() {}
+  // The Date and Received fields (name, value) of the message marked during
+  // the last FetchEach, in order; empty when none was marked or the server
+  // gave none. A refusal of that one fetch is not a failure of FetchEach.
+  virtual std::vector<std::pair<std::string, std::string>> DeliveryFields() const { return {}; }
 
   // Removes the flagged messages of the selected mailbox. Where the server
   // offers UIDPLUS, only those this component flagged since the mailbox

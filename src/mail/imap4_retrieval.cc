@@ -80,6 +80,8 @@ std::string RetrieveOperations::RetrieveMessagesImap4(const RetrieveArgs& args) 
     const bool remove = !only_own || state_.own_message;
     if (remove) deleted_any = true;
     state_.own_message = false;
+    if (args.delivery_fields && state_.subject_ok && !found_) imap4_.MarkControlMessage();
+    NoteExamined(remove);
     imap4_events_.NextMessage();
     return remove;
   };
@@ -99,14 +101,21 @@ std::string RetrieveOperations::RetrieveMessagesImap4(const RetrieveArgs& args) 
   if (s.ok() && found && (state_.subject_ok || !compare_subject)) {
     if (!only_own) deleted_any = true;
     s = imap4_.DeleteFound(!only_own);
+    // Every counted message was flagged, most without being examined.
+    if (s.ok() && !only_own) deleted_ = count;
   } else if (s.ok()) {
     state_.ClearReceivedSubjects();
     deleted_any = false;
+    examined_ = 0;
+    deleted_ = 0;
     state_.own_message = false;
     imap4_events_.NextMessage();
     s = imap4_.FetchEach(count, decide);
   }
   if (!s.ok()) return FailureText(vocab::kImap4Err, s, Loc(Imap4Step::kFetch));
+  if (found_) {
+    for (const auto& [name, value] : imap4_.DeliveryFields()) control_.Add(name, value);
+  }
 
   if (deleted_any) {
     if (s = imap4_.Expunge(); !s.ok()) {

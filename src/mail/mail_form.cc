@@ -27,17 +27,26 @@ class MailForm : public MailOperations {
         retrieve_(*pop3_, *imap4_, *options.trace) {}
 
   std::string SendMessage(const SendArgs& args, std::string* subject) override {
-    return send_.SendMessageV2(args, subject);
+    std::string text = send_.SendMessageV2(args, subject);
+    last_ = send_.report();
+    return text;
   }
   std::string RetrieveMessages(const RetrieveArgs& args) override {
-    return retrieve_.RetrieveMessages(args);
+    std::string text = retrieve_.RetrieveMessages(args);
+    last_ = retrieve_.report();
+    return text;
   }
   std::string RetrieveMessagesImap4(const RetrieveArgs& args) override {
-    return retrieve_.RetrieveMessagesImap4(args);
+    std::string text = retrieve_.RetrieveMessagesImap4(args);
+    last_ = retrieve_.report();
+    return text;
   }
   std::string CountMessages(const CountArgs& args) override {
-    return retrieve_.CountMessages(args);
+    std::string text = retrieve_.CountMessages(args);
+    last_ = retrieve_.report();
+    return text;
   }
+  OperationReport LastReport() const override { return last_; }
 
  private:
   std::unique_ptr<SettingsStore> store_;
@@ -46,6 +55,7 @@ class MailForm : public MailOperations {
   std::unique_ptr<Imap4Component> imap4_;
   SendOperation send_;
   RetrieveOperations retrieve_;
+  OperationReport last_;
 };
 
 }  // namespace

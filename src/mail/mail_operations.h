@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "mail/operation_report.h"
 #include "mail/sasl_oauth.h"
 
 namespace tessaly {
@@ -44,6 +45,10 @@ struct RetrieveArgs {
   bool no_x_sender = false;
   bool use_ipv6 = false;
   bool debug = false;
+  // Read the control mail's Date and Received fields for the report
+  // (OperationReport); an IMAP4 fetch then sends one more FETCH, together
+  // with its STORE. POP3 reads them with the header anyway.
+  bool delivery_fields = false;
   LoginMethod login = LoginMethod::kPassword;
   std::string token;
 };
@@ -71,6 +76,8 @@ class MailOperations {
   virtual std::string RetrieveMessages(const RetrieveArgs& args) = 0;
   virtual std::string RetrieveMessagesImap4(const RetrieveArgs& args) = 0;
   virtual std::string CountMessages(const CountArgs& args) = 0;
+  // What the last call of any of the four did (empty before the first).
+  virtual OperationReport LastReport() const { return {}; }
 };
 
 }  // namespace tessaly

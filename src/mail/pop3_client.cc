@@ -11,6 +11,7 @@
 #include "mail/connection.h"
 #include "mail/header_parser.h"
 #include "mail/pop3_reply.h"
+#include "mail/tls_connect.h"
 #include "mail/trail_mask.h"
 
 namespace tessaly {
@@ -267,9 +268,9 @@ Status Pop3Client::Connect() {
   if (!FitsInCommandLine(token_)) {
     return Drop(Status::Error("access token cannot be sent", kErrorConfig));
   }
-  bool implicit = ssl_mode_ == 0 && port_ == options_.implicit_tls_port;
-  Status s = conn_.Open(host_, port_, ipv6_);
-  if (s.ok() && implicit) s = conn_.StartTls(host_);
+  TlsStart tls = TlsStart::kNone;
+  Status s = OpenMailConnection(&conn_, host_, port_, ipv6_, ssl_mode_ == 0,
+                                {options_.implicit_tls_port, options_.starttls_port}, &tls);
   std::string line;
   if (s.ok()) s = ReadStatus(&line);
   if (s.ok()) s = NothingUnread();
@@ -289,7 +290,7 @@ Status Pop3Client::Connect() {
     }
   };
   if (s.ok()) s = read_caps();
-  if (s.ok() && ssl_mode_ == 0 && !implicit) {
+  if (s.ok() && tls == TlsStart::kUpgrade) {
     if (!caps_.stls) {
       s = Status::Error("server does not offer STLS; TLS is required", kErrorServer);
     } else {
@@ -429,7 +430,9 @@ Status Pop3Client::RunBatch(std::int32_t count,
   std::uint64_t generated = 0;     // bytes of the command stream so far
   std::uint64_t sent = 0;          // of those, written to the socket
   std::size_t fetches_inflight = 0;
-  std::int32_t next = first;       // next message to fetch (or delete)
+  // Next message to fetch (or delete); 64 bits, as it passes a last of
+  // INT32_MAX by one.
+  std::int64_t next = first;
   bool filling = true;
   // While a TOP failed and in-flight replies are drained, no fetch is sent.
   bool draining = false;
@@ -471,7 +474,7 @@ Status Pop3Client::RunBatch(std::int32_t count,
     if (inflight.size() <= window / 2) filling = true;
     while (may_generate()) {
       add(!fetch ? Kind::kDele : (caps_.top && !top_failed_ ? Kind::kTop : Kind::kRetr),
-          next++);
+          static_cast<std::int32_t>(next++));
     }
     if (inflight.size() >= window) filling = false;
     if (!out.empty()) {

@@ -41,11 +41,15 @@ class Pop3Component {
   // OAuth method logs in by SASL with user and the access token (the
   // password is not used). An unknown method is an error.
   virtual Status SetLogin(LoginMethod method, std::string_view token) = 0;
-  // 0: automatic (implicit TLS on port 995, STARTTLS required elsewhere);
-  // 3: plain. Any other mode is an error.
+  // 0: automatic: TLS from the first byte on port 995; STLS required on
+  // port 110; on any other port TLS from the first byte when the server
+  // sends no greeting within a short wait (GreetingWaitMs of the time-out),
+  // else STLS required. 3: plain. Any other mode is an error.
   virtual Status SetSslStartMode(int mode) = 0;
-  // Bounds every network step (connect, TLS, each reply). 0 or below
-  // selects the default bound, never an unbounded wait.
+  // Bounds one operation on a connection as a whole: from Connect on, every
+  // network step (connect, TLS, each command and reply, the logout) ends by
+  // Connect's start plus this many seconds, however the server paces its
+  // bytes. 0 or below selects the default bound, never an unbounded wait.
   virtual void SetTimeout(std::int16_t seconds) = 0;
 
   // Connects, negotiates TLS as the start mode says and logs in.

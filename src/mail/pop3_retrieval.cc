@@ -48,6 +48,7 @@ std::string RetrieveOperations::RetrieveMessages(const RetrieveArgs& args) {
   Status s = pop3_.RetrieveEach(count, [this, only_own](std::int32_t) {
     const bool remove = !only_own || state_.own_message;
     state_.own_message = false;
+    NoteExamined(remove);
     return remove;
   });
   if (!s.ok()) return FailureText(vocab::kPop3Err, s, Loc(Pop3Step::kRetrieve));
@@ -66,6 +67,7 @@ std::string RetrieveOperations::RetrieveMessages(const RetrieveArgs& args) {
 }
 
 std::string RetrieveOperations::CountMessages(const CountArgs& args) {
+  StartReport();
   state_.receive_debug = args.debug;
   if (pop3_.Connected()) (void)pop3_.Disconnect();
 
@@ -87,6 +89,8 @@ std::string RetrieveOperations::CountMessages(const CountArgs& args) {
     if (Status s = pop3_.MessageCount(&again); !s.ok()) return failure(s);
     if (again > 0) {
       if (Status s = pop3_.DeleteEach(again); !s.ok()) return failure(s);
+      counted_ = true;
+      deleted_ = again;
     }
   }
   if (Status s = pop3_.Disconnect(); !s.ok()) return failure(s);

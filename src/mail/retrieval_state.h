@@ -18,6 +18,32 @@ namespace tessaly {
 // make a result text of many megabytes.
 inline constexpr std::size_t kMaxReceivedSubjectsBytes = 2048;
 
+// The fields of one message that date its delivery: Date, and the first
+// (most recent) of its Received fields with their count. Field names are
+// matched in any case.
+struct DeliveryFields {
+  std::string date;
+  std::string top_received;
+  int received = 0;
+
+  void Add(std::string_view field, std::string_view value) {
+    auto is = [&](std::string_view name) {
+      if (field.size() != name.size()) return false;
+      for (std::size_t i = 0; i < name.size(); ++i) {
+        char c = field[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != name[i]) return false;
+      }
+      return true;
+    };
+    if (is("DATE") && date.empty()) {
+      date = value;
+    } else if (is("RECEIVED")) {
+      if (received++ == 0) top_received = value;
+    }
+  }
+};
+
 struct RetrievalState {
   std::string subject_to_find;
   bool subject_ok = false;    // stays true for the rest of the retrieval once set
@@ -27,6 +53,10 @@ struct RetrievalState {
   bool receive_debug = false;  // trace switch for the component events
   std::string received_subjects;  // each non-matching subject as "-" + subject
   bool received_subjects_cut = false;  // vocab::kCutMark ends received_subjects
+  // What the operation's report tells besides its result text.
+  std::string tls;        // protocol of the TLS connection ("TLSv1.3")
+  std::string mechanism;  // the login command sent ("USER", "LOGIN", "AUTH XOAUTH2")
+  DeliveryFields reading;  // POP3: the message whose header is arriving
 
   // Appends "-" + subject to received_subjects while the list stays within
   // kMaxReceivedSubjectsBytes, the list's exact text below that. What does

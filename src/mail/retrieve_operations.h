@@ -79,14 +79,25 @@ class RetrieveOperations {
 
   // The state the last retrieval left behind.
   const RetrievalState& state() const { return state_; }
+  // What the last of the three operations did (see OperationReport).
+  OperationReport report() const;
 
  private:
   void StartRetrieval(const RetrieveArgs& args);
+  // Forgets the last operation's report; every operation starts with it.
+  void StartReport();
+  // Counts message `number` as examined and, when decide chose it, deleted;
+  // the first message seen with subject_ok set is the control mail.
+  void NoteExamined(bool deleted);
 
   Pop3Component& pop3_;
   Imap4Component& imap4_;
   TraceSink& trace_;
   RetrievalState state_;
+  int examined_ = 0, deleted_ = 0;
+  bool counted_ = false;  // examined_ and deleted_ mean something
+  bool found_ = false;
+  DeliveryFields control_;
   Pop3EventHandler pop3_events_;
   Imap4EventHandler imap4_events_;
 };

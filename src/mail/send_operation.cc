@@ -34,6 +34,7 @@ SendOperation::SendOperation(SmtpComponentFactory& factory, SettingsStore& store
 
 std::string SendOperation::SendMessageV2(const SendArgs& args, std::string* subject) {
   const std::string entry = *subject;
+  report_ = OperationReport{};
   // Step 1: replace the component; failures here are ignored.
   try {
     if (component_) component_->StopSending();
@@ -114,6 +115,8 @@ std::string SendOperation::SendMessageV2(const SendArgs& args, std::string* subj
     *subject = ComposeSubject(entry, mail.subject_word, now);
     location = kSendLocAddMail;
     Status s = c.AddMail(args.to, *subject, mail.body, true);
+    report_.tls = c.LastTls();
+    report_.mechanism = c.LastMechanism();
     if (!s.ok()) return fail(s.message());
     return std::string(vocab::kSendOk) + *subject + ")";
   } catch (const std::exception& e) {

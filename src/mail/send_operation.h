@@ -57,6 +57,9 @@ class SendOperation {
   // description + " (" + location + ")". Never throws.
   std::string SendMessageV2(const SendArgs& args, std::string* subject);
 
+  // What the last send negotiated (TLS protocol, login mechanism).
+  const OperationReport& report() const { return report_; }
+
   // The component of the last send, nullptr before the first; for tests.
   SmtpComponent* current() const { return component_.get(); }
 
@@ -67,6 +70,7 @@ class SendOperation {
   Clock& clock_;
   TraceSink& trace_;
   std::unique_ptr<SmtpComponent> component_;
+  OperationReport report_;
 };
 
 }  // namespace tessaly

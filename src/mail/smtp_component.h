@@ -50,6 +50,12 @@ class SmtpComponent {
   // every later AddMail on this object fail. Safe to call from any thread,
   // and more than once.
   virtual void StopSending() = 0;
+
+  // What the last AddMail negotiated, for reports: the TLS protocol
+  // ("TLSv1.3"; "" without TLS) and the login mechanism ("AUTH PLAIN"; ""
+  // without a login). Never a credential.
+  virtual std::string LastTls() const { return {}; }
+  virtual std::string LastMechanism() const { return {}; }
 };
 
 class SmtpComponentFactory {

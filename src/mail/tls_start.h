@@ -4,6 +4,7 @@
 #define TESSALY_MAIL_TLS_START_H_
 
 #include <algorithm>
+#include <string>
 
 namespace tessaly {
 
@@ -19,6 +20,14 @@ inline constexpr int kGreetingWaitMinMs = 250;
 inline int GreetingWaitMs(int timeout_seconds) {
   const int timeout_ms = (timeout_seconds > 0 ? std::min(timeout_seconds, 32767) : 30) * 1000;
   return std::clamp(timeout_ms / 4, kGreetingWaitMinMs, kGreetingWaitMaxMs);
+}
+
+// The start of the error text when a silent server did not take TLS from the
+// first byte either: both may be what the user expected, so the text says
+// both. The reason of the TLS attempt follows it.
+inline std::string NoGreetingNoTlsText(int wait_ms) {
+  return "no greeting within " + std::to_string(wait_ms) +
+         " ms and no TLS from the first byte either: ";
 }
 
 }  // namespace tessaly

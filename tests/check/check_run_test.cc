@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,25 +19,28 @@ class FakeMail : public MailOperations {
   std::vector<std::string> texts{"OK"};
   std::string subject_out = "TESSALY 1200";
   std::vector<std::string> calls;
+  std::vector<int> timeouts;  // the time-out each call was given
+  std::function<void()> during_call;  // e.g. moves a clock: the call's duration
   SendArgs send;
   RetrieveArgs retrieve;
   CountArgs count;
 
   std::string Next() {
+    if (during_call) during_call();
     std::string t = texts[std::min(calls.size() - 1, texts.size() - 1)];
     return t;
   }
   std::string SendMessage(const SendArgs& a, std::string* subject) override {
-    calls.push_back("send"); send = a; *subject = subject_out; return Next();
+    calls.push_back("send"); send = a; timeouts.push_back(a.timeout); *subject = subject_out; return Next();
   }
   std::string RetrieveMessages(const RetrieveArgs& a) override {
-    calls.push_back("pop3"); retrieve = a; return Next();
+    calls.push_back("pop3"); retrieve = a; timeouts.push_back(a.timeout); return Next();
   }
   std::string RetrieveMessagesImap4(const RetrieveArgs& a) override {
-    calls.push_back("imap4"); retrieve = a; return Next();
+    calls.push_back("imap4"); retrieve = a; timeouts.push_back(a.timeout); return Next();
   }
   std::string CountMessages(const CountArgs& a) override {
-    calls.push_back("count"); count = a; return Next();
+    calls.push_back("count"); count = a; timeouts.push_back(a.timeout); return Next();
   }
 };
 
@@ -50,8 +55,15 @@ class FakeClock : public Clock {
 
 struct Outcome { bool verdict; std::string result; std::string parameter; };
 
+CheckRunEnv Env(MailOperations& mail, Clock& clock) {
+  CheckRunEnv env;
+  env.mail = &mail;
+  env.clock = &clock;
+  return env;
+}
+
 Outcome RunOnce(FakeMail& mail, FakeClock& clock, const std::string& params, int timeout = 0) {
-  CheckRunEnv env{&mail, &clock, nullptr, std::chrono::milliseconds(50)};
+  CheckRunEnv env = Env(mail, clock);
   Variant p(params);
   std::string result;
   bool v = RunCheck(env, &p, Variant(timeout), &result);
@@ -180,7 +192,7 @@ TEST(CheckRunTest, TrappedFailures) {
   EXPECT_EQ(TrappedFailureText("Type mismatch", 13, 0), "ERR docheck : Type mismatch( 13- 0)");
   EXPECT_EQ(TrappedFailureText("x", -5, 2), "ERR docheck : x(-5- 2)");
   FakeMail mail; FakeClock clock;
-  CheckRunEnv env{&mail, &clock, nullptr, std::chrono::milliseconds(50)};
+  CheckRunEnv env = Env(mail, clock);
   Variant p("#OMODE=SMTP#");
   std::string result;
   EXPECT_FALSE(RunCheck(env, &p, Variant("abc"), &result));
@@ -195,6 +207,122 @@ TEST(CheckRunTest, TimeoutBounds) {
   EXPECT_EQ(OperationTimeout(-4), kFallbackTimeoutSeconds);
   EXPECT_EQ(OperationTimeout(40000), 32767);
   EXPECT_EQ(OperationTimeout(15), 15);
+}
+
+// A deadline on the whole call: every attempt gets what is left, none starts
+// with less than a second, the send-phase wait ends there. Each fake call
+// lasts as long as its time-out, like a server that never answers.
+TEST(CheckRunTest, DeadlineBoundsAttemptsAndWait) {
+  using std::chrono::seconds;
+  struct Case {
+    const char* name;
+    std::string params;
+    int timeout;
+    std::optional<int> deadline_s;  // from the start; unset: no bound
+    bool send_wait;
+    std::vector<int> timeouts;  // what each call got
+    int ends_at_s;              // clock when the run returns
+    std::string result;
+  };
+  const std::string pop3 = "#OMODE=POP3#PRET=3#";
+  const std::vector<Case> cases = {
+      {"no_bound", pop3, 5, std::nullopt, true, {5, 5, 5, 5}, 20, "ERR POP3: silent"},
+      {"bound_8", pop3, 5, 8, true, {5, 3}, 8, "ERR POP3: silent"},
+      {"bound_12", pop3, 5, 12, true, {5, 5, 2}, 12, "ERR POP3: silent"},
+      {"bound_passed", pop3, 5, 0, true, {}, 0, "ERR max-time reached"},
+      {"count", "#OMODE=CPOP#PRET=2#", 5, 7, true, {5, 2}, 7, "ERR POP3: silent"},
+      {"send_wait_to_bound", "#OMODE=SMTP#", 30, 10, true, {10}, 10, "ERR POP3: silent"},
+      {"send_no_wait", "#OMODE=SMTP#", 30, std::nullopt, false, {30}, 30, "ERR POP3: silent"},
+      {"send_bound_passed", "#OMODE=SMTP#", 30, 0, true, {}, 0, "ERR max-time reached"},
+  };
+  for (const Case& c : cases) {
+    FakeMail mail; FakeClock clock;
+    mail.texts = {"ERR POP3: silent"};
+    mail.subject_out = "";
+    mail.during_call = [&] { clock.now += seconds(mail.timeouts.back()); };
+    CheckRunEnv env = Env(mail, clock);
+    if (c.deadline_s) env.options.deadline = clock.now + seconds(*c.deadline_s);
+    env.options.send_wait = c.send_wait;
+    RunReport report;
+    env.report = &report;
+    Variant p(c.params);
+    std::string result;
+    EXPECT_FALSE(RunCheck(env, &p, Variant(c.timeout), &result)) << c.name;
+    EXPECT_EQ(mail.timeouts, c.timeouts) << c.name;
+    EXPECT_EQ(clock.now - std::chrono::steady_clock::time_point{}, seconds(c.ends_at_s))
+        << c.name;
+    EXPECT_EQ(result, c.result) << c.name;
+    EXPECT_EQ(report.attempts, static_cast<int>(c.timeouts.size())) << c.name;
+    EXPECT_EQ(report.bound_reached, c.deadline_s.has_value()) << c.name;
+  }
+}
+
+// A send whose mail went out returns at once without the wait, and with no
+// bound the wait is as long as ever.
+TEST(CheckRunTest, SendWaitSwitch) {
+  for (bool wait : {true, false}) {
+    FakeMail mail; FakeClock clock;
+    CheckRunEnv env = Env(mail, clock);
+    env.options.send_wait = wait;
+    Variant p("#OMODE=TESSALY#");
+    std::string result;
+    EXPECT_TRUE(RunCheck(env, &p, Variant(30), &result)) << wait;
+    EXPECT_EQ(clock.now - std::chrono::steady_clock::time_point{},
+              wait ? std::chrono::seconds(29) : std::chrono::seconds(0)) << wait;
+    EXPECT_EQ(GetParameterValue(p.ToText(), "@@NEXT"), "POP3") << wait;
+  }
+}
+
+TEST(CheckRunTest, ReportOfEachPhase) {
+  struct Case {
+    const char* name; std::string params; std::vector<std::string> texts;
+    const char* phase; const char* server; const char* subject; int attempts;
+    std::optional<double> count;
+  };
+  const std::vector<Case> cases = {
+      {"send", "#OMODE=SMTP#SSRV=smtp.test#SPORT=25#", {"Message send successfully (x)"},
+       "SMTP", "smtp.test:25", "TESSALY 1200", 1, std::nullopt},
+      {"fetch_retried", "#OMODE=TESSALY#@@NEXT=POP3@@#@@SUBJECT=TESSALY 9@@#PSRV=pop.test#"
+       "PPORT=110#PRET=2#", {"ERR POP3: a", "OK"}, "POP3", "pop.test:110", "TESSALY 9", 2,
+       std::nullopt},
+      {"imap4", "#OMODE=IMAP4#PSRV=imap.test#PPORT=143#", {"OK"}, "IMAP4", "imap.test:143", "",
+       1, std::nullopt},
+      {"count", "#OMODE=CPOP#CCMD=GT#CCNM=10#PSRV=pop.test#PPORT=110#",
+       {" 12 message(s) in this mailbox (u)"}, "COUNTPOP3", "pop.test:110", "", 1, 12.0},
+      {"unknown_phase", "#@@NEXT=XYZ@@#", {"OK"}, "", "", "", 0, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    FakeMail mail; FakeClock clock;
+    mail.texts = c.texts;
+    mail.during_call = [&] { clock.now += std::chrono::milliseconds(250); };
+    CheckRunEnv env = Env(mail, clock);
+    RunReport report;
+    env.report = &report;
+    Variant p(c.params);
+    std::string result;
+    RunCheck(env, &p, Variant(1), &result);
+    EXPECT_EQ(report.phase, c.phase) << c.name;
+    EXPECT_EQ(report.server, c.server) << c.name;
+    EXPECT_EQ(report.subject, c.subject) << c.name;
+    EXPECT_EQ(report.attempts, c.attempts) << c.name;
+    EXPECT_EQ(report.count, c.count) << c.name;
+    if (c.attempts > 0) {
+      ASSERT_TRUE(report.seconds.has_value()) << c.name;
+      EXPECT_DOUBLE_EQ(*report.seconds, 0.25) << c.name;
+    } else {
+      EXPECT_FALSE(report.seconds.has_value()) << c.name;
+    }
+  }
+  FakeMail mail; FakeClock clock;
+  mail.texts = {" 3 message(s) in this mailbox (u)"};
+  CheckRunEnv env = Env(mail, clock);
+  RunReport report;
+  env.report = &report;
+  Variant p("#OMODE=CPOP#CCMD=DF#CCNM=4.5#");
+  std::string result;
+  RunCheck(env, &p, Variant(1), &result);
+  EXPECT_EQ(report.comparison, "DF");
+  EXPECT_DOUBLE_EQ(report.threshold, 4.5);
 }
 
 TEST(CheckObjectTest, FreshObjectAndProperties) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "check/vocab.h"
 #include "env/trace.h"
 #include "host/cli.h"
+#include "mail/mail_date.h"
 #include "support/mailstack.h"
 
 namespace tessaly {
@@ -196,6 +198,117 @@ TEST_P(CliCycleTest, OnlyDeleteKeepsForeignMessage) {
   ASSERT_EQ(left.size(), 1u) << c.name;
   EXPECT_NE(left[0].text.find("Subject: quarterly figures"), std::string::npos) << c.name;
   EXPECT_EQ(left[0].text.find(vocab::kXSenderField), std::string::npos) << c.name;
+}
+
+// The header block of a Maildir message: its Date field, its first
+// Received field (continuation lines unfolded) and how many Received fields
+// it has.
+struct HeaderFacts {
+  std::string date, top_received;
+  int received = 0;
+};
+HeaderFacts ReadHeaderFacts(const std::string& text) {
+  HeaderFacts facts;
+  std::istringstream in(text);
+  std::string line, *open = nullptr;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) break;
+    if (line[0] == ' ' || line[0] == '\t') {
+      if (open != nullptr) *open += " " + line.substr(1);
+      continue;
+    }
+    open = nullptr;
+    if (line.rfind("Received:", 0) == 0 && facts.received++ == 0) {
+      facts.top_received = line.substr(9);
+      open = &facts.top_received;
+    } else if (line.rfind("Date:", 0) == 0) {
+      facts.date = line.substr(5);
+    }
+  }
+  return facts;
+}
+
+// The value of one metric of the performance data ("delivery=3s;..." -> "3").
+std::string Metric(const std::string& line, const std::string& label) {
+  const size_t bar = line.find(" | ");
+  if (bar == std::string::npos) return "";
+  const size_t at = line.find(" " + label + "=", bar + 2);
+  if (at == std::string::npos) return "";
+  const size_t begin = at + label.size() + 2;
+  const size_t end = line.find_first_of("s; ", begin);
+  return line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+// A whole cycle with performance data: the fetch reports the delivery time
+// and hops that the control mail's own headers, as they arrived in the
+// Maildir, give; a send reports its time and its one attempt.
+TEST_P(CliCycleTest, DeliveryAndHopsAgreeWithTheHeaders) {
+  const CycleCase& c = GetParam();
+  Configure(CycleItems(std::string(c.mode), (stack_->*c.port)()), "PPWD",
+            stack_->password("bob"));
+  std::vector<std::string> args = Check("5");
+  args.insert(args.end(), {"--perfdata", "--no-send-wait", "--max-time", "20"});
+  Outcome send = RunBinary(args);
+  ASSERT_EQ(send.code, 0) << c.name << ": " << send.out << send.err;
+  EXPECT_EQ(Metric(send.FirstLine(), "attempts"), "1") << send.out;
+  EXPECT_NE(Metric(send.FirstLine(), "time"), "") << send.out;
+  ASSERT_TRUE(stack_->WaitForMessages("bob", 1, kArrival)) << c.name;
+  const std::vector<testing::MaildirMessage> arrived = stack_->ReadMessages("bob");
+  ASSERT_EQ(arrived.size(), 1u) << c.name;
+  const HeaderFacts facts = ReadHeaderFacts(arrived[0].text);
+  const std::optional<std::int64_t> expected = DeliverySeconds(facts.date, facts.top_received);
+  ASSERT_TRUE(expected.has_value()) << arrived[0].text;
+  ASSERT_GE(facts.received, 1) << arrived[0].text;
+
+  Outcome fetch = RunBinary(args);
+  EXPECT_EQ(fetch.code, 0) << c.name << ": " << fetch.out << fetch.err;
+  EXPECT_EQ(fetch.FirstLine().rfind(std::string(vocab::kFetchOk) + " | ", 0), 0u) << fetch.out;
+  EXPECT_EQ(Metric(fetch.FirstLine(), "delivery"), std::to_string(*expected)) << fetch.out;
+  EXPECT_EQ(Metric(fetch.FirstLine(), "hops"), std::to_string(facts.received)) << fetch.out;
+  EXPECT_EQ(Metric(fetch.FirstLine(), "messages"), "1") << fetch.out;
+}
+
+// A control mail that took 10 s over two hops (placed in the Maildir as the
+// last server delivered it) raises the state past the delivery thresholds:
+// exit 1 or 2 with the reason before the performance data. The fetch-only
+// mode of the same protocol finds it by its X-Sender.
+TEST_P(CliCycleTest, DeliveryThresholdsRaiseTheState) {
+  const CycleCase& c = GetParam();
+  const bool imap4 = c.mode == vocab::kModeSmtpImap4;
+  const std::string mail =
+      "Received: from mx.test (mx.test [127.0.0.1])\r\n\tby mail.tessaly.test (Postfix) with"
+      " ESMTP id 1F\r\n\tfor <bob@tessaly.test>; Fri, 11 Dec 2026 13:25:19 +0000 (UTC)\r\n"
+      "Received: from client.test by mx.test; Fri, 11 Dec 2026 14:25:12 +0100\r\n"
+      "From: " + stack_->address("alice") + "\r\nTo: " + stack_->address("bob") +
+      "\r\nSubject: TESSALY 1\r\nDate: Fri, 11 Dec 2026 13:25:09 +0000\r\n"
+      "X-Sender: TESSALYCom\r\n\r\ncontrol mail\r\n";
+  struct Case {
+    const char* warning;
+    const char* critical;
+    int code;
+    const char* reason;
+  } cases[] = {
+      {"5", "30", 1, " (delivery 10 s > 5 s)"},
+      {"5", "0", 2, " (delivery 10 s > 0 s)"},
+      {"10", "30", 0, ""},
+  };
+  for (const Case& t : cases) {
+    ASSERT_TRUE(stack_->ClearMailbox("bob").ok());
+    ASSERT_TRUE(stack_->PutMessage("bob", mail).ok());
+    std::vector<std::string> items = CycleItems(imap4 ? "IMAP4" : "POP3", (stack_->*c.port)());
+    Configure(items, "PPWD", stack_->password("bob"));
+    std::vector<std::string> args = Check("5");
+    args.insert(args.end(), {"--perfdata", "--warning", t.warning, "--critical", t.critical});
+    Outcome o = RunBinary(args);
+    EXPECT_EQ(o.code, t.code) << c.name << ": " << o.out << o.err;
+    const std::string head = std::string(vocab::kFetchOk) + t.reason + " | time=";
+    EXPECT_EQ(o.FirstLine().rfind(head, 0), 0u) << c.name << ": " << o.out;
+    EXPECT_NE(o.FirstLine().find(std::string(" delivery=10s;") + t.warning + ";" + t.critical +
+                                 " hops=2;;;0 messages=1;;;0"),
+              std::string::npos)
+        << c.name << ": " << o.out;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -171,6 +171,30 @@ TEST_F(CliTest, CheckExitCodeAndFirstLine) {
   }
 }
 
+// A send returns as soon as the mail is accepted with --no-send-wait, and
+// waits time-out - 1 s without it; the first line is the result text alone
+// unless an engine option asks for more.
+TEST_F(CliTest, SendWaitAndEngineOptions) {
+  ASSERT_EQ(Run({"set", "--state", state_, "OMODE=SMTP", "SSRV=smtp.test", "SPORT=25"}), 0);
+  const auto t0 = clock_.steady;
+  EXPECT_EQ(Run({"check", "--state", state_, "--timeout", "30"}, "Message send successfully (a|b)"),
+            0);
+  EXPECT_EQ(clock_.steady - t0, std::chrono::seconds(29));
+  EXPECT_EQ(out_.str(), "Message send successfully (a|b)\n");
+
+  const auto t1 = clock_.steady;
+  EXPECT_EQ(Run({"check", "--state", state_, "--timeout", "30", "--no-send-wait", "--perfdata",
+                 "--verbose", "--warning", "1", "--critical", "2.5"},
+                "Message send successfully (a|b)"),
+            0);
+  EXPECT_EQ(clock_.steady, t1);
+  EXPECT_EQ(out_.str(),
+            "Message send successfully (a\\x7cb) | time=0s;;;0 attempts=1;;;0\n"
+            "phase: send, 1 attempt, last 0 s\n"
+            "server: smtp.test:25\n"
+            "subject: TESSALY 1200\n");
+}
+
 TEST_F(CliTest, MissingStateFileIsEmptyStringAndWrittenBack0600) {
   // An empty string is a valid (unconfigured) check: it runs, never exit 3.
   EXPECT_NE(Run({"check", "--state", state_, "--timeout", "2"}, "OK"), 3) << err_.str();
@@ -195,6 +219,11 @@ TEST_F(CliTest, BadArgumentsExit3WithMessage) {
       {"timeout zero", {"check", "--state", "x", "--timeout", "0"}},
       {"timeout too big", {"check", "--state", "x", "--timeout", "32768"}},
       {"timeout text", {"check", "--state", "x", "--timeout", "5s"}},
+      {"max-time zero", {"check", "--state", "x", "--max-time", "0"}},
+      {"max-time text", {"check", "--state", "x", "--max-time", "1m"}},
+      {"warning text", {"check", "--state", "x", "--warning", "abc"}},
+      {"warning negative", {"check", "--state", "x", "--warning", "-1"}},
+      {"critical bare dot", {"check", "--state", "x", "--critical", "1."}},
       {"password on command line", {"set", "--state", "x", "SPWD=secret"}},
       {"hash in value", {"set", "--state", "x", "MBOX=a#b"}},
       {"state key", {"set", "--state", "x", "@@NEXT=POP3"}},

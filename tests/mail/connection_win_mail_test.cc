@@ -10,6 +10,8 @@
 #include <string>
 
 #include "mail/connection.h"
+#include "mail/tls_connect.h"
+#include "mail/tls_start.h"
 #include "support/wine_stack_win.h"
 
 namespace tessaly {
@@ -131,6 +133,42 @@ TEST(WinConnectionTest, EveryStepIsBoundedByTheTimeout) {
     EXPECT_GE(took, std::chrono::milliseconds(900)) << k.name;
     EXPECT_LT(took, std::chrono::seconds(5)) << k.name;
   }
+}
+
+// Automatic TLS on a port that is not the well-known one: Dovecot's IMAP4
+// with TLS from the first byte sends nothing in clear, so the handshake
+// starts after the greeting wait; a silent listener fails both ways.
+TEST(WinConnectionTest, NoGreetingStartsTlsOnTheSameConnection) {
+  WineStack stack;
+  ASSERT_TRUE(stack.ok());
+  if (stack.port("IMAPS_ALT_PORT") == 0) GTEST_SKIP() << "stack.env names no IMAPS_ALT_PORT";
+  const TlsPorts ports{993, 143};
+  {
+    Recorder events(true);
+    Connection c;
+    c.SetEvents(&events);
+    c.SetTimeout(5);
+    TlsStart start = TlsStart::kNone;
+    const Status s = OpenMailConnection(&c, "127.0.0.1", stack.port("IMAPS_ALT_PORT"), false,
+                                        true, ports, &start);
+    ASSERT_TRUE(s.ok()) << s.message();
+    EXPECT_EQ(start, TlsStart::kFirstByte);
+    std::string line;
+    ASSERT_TRUE(c.ReadLine(&line).ok());
+    EXPECT_EQ(line.rfind("* OK", 0), 0u) << line;
+  }
+  SilentListener silent;
+  Recorder events(true);
+  Connection c;
+  c.SetEvents(&events);
+  c.SetTimeout(1);
+  TlsStart start = TlsStart::kNone;
+  const auto begin = std::chrono::steady_clock::now();
+  const Status s = OpenMailConnection(&c, "127.0.0.1", silent.port(), false, true, ports, &start);
+  const auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_EQ(s.message(), NoGreetingNoTlsText(GreetingWaitMs(1)) +
+                             "connection timed out after 1 s");
+  EXPECT_LT(took, std::chrono::seconds(3));
 }
 
 TEST(WinConnectionTest, ClosedPortAndUnknownHostFailWithTheSystemsReason) {

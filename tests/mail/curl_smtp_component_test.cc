@@ -5,9 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -30,6 +28,7 @@
 #include "mail/send_operation.h"
 #include "mail/smtp_component.h"
 #include "mail/tls_start.h"
+#include "support/child_process.h"
 #include "support/fake_env.h"
 #include "support/script_server.h"
 
@@ -463,6 +462,45 @@ TEST(CurlSmtpComponentTlsStartTest, GreetingPicksStartTlsSilencePicksTlsAtOnce) 
   }
 }
 
+// What a send reports for long output: the TLS protocol libcurl negotiated
+// and the AUTH command's mechanism, never the credentials after it.
+TEST(CurlSmtpComponentTest, ReportsTlsAndMechanism) {
+  {
+    SCOPED_TRACE("plain, AUTH PLAIN");
+    ServerScript s;
+    s.Send("220 mini ESMTP").Expect("EHLO helo.example").Send("250-mini").Send("250 AUTH PLAIN")
+        .Expect("AUTH PLAIN").Send("334 ").Expect().Send("235 ok").Expect("MAIL").Send("250 ok")
+        .Expect("RCPT").Send("250 ok").Expect("DATA").Send("354 go").ExpectUntil(".")
+        .Send("250 queued").Expect("QUIT").Send("221 bye");
+    ScriptServer server(s);
+    auto c = Configured(server.port(), 5);
+    ASSERT_TRUE(c->SetProperty("PrimaryUsername", "alice").ok());
+    ASSERT_TRUE(c->SetProperty("PrimaryPassword", "s3cretPW").ok());
+    ASSERT_TRUE(c->SetProperty("primaryauthentication", "T").ok());
+    Status st = c->AddMail("box@example.org", "s", "b", true);
+    ASSERT_TRUE(st.ok()) << st.message();
+    EXPECT_EQ(c->LastMechanism(), "AUTH PLAIN");
+    EXPECT_EQ(c->LastTls(), "");
+  }
+  {
+    SCOPED_TRACE("STARTTLS, no login");
+    ServerScript s;
+    s.Send("220 mini ESMTP")
+        .Expect("EHLO helo.example")
+        .Send("250-mini")
+        .Send("250 STARTTLS")
+        .Expect("STARTTLS")
+        .Send("220 go ahead")
+        .StartTls();
+    ScriptServer server(Dialogue(s));
+    auto c = ConfiguredSsl(server.port(), 5);
+    Status st = c->AddMail("box@example.org", "s", "b", true);
+    ASSERT_TRUE(st.ok()) << st.message();
+    EXPECT_EQ(c->LastTls().rfind("TLSv1.", 0), 0u) << c->LastTls();
+    EXPECT_EQ(c->LastMechanism(), "");
+  }
+}
+
 // A server that neither greets nor answers a ClientHello, and one that
 // greets too late for the wait: the text names both attempts, and the
 // whole send, the wait included, ends within the time-out.
@@ -546,65 +584,24 @@ TEST(CurlSmtpComponentTest, TrickleEndsAtTimeout) {
 
 // The child side of SendInChild: when the process was started with
 // kChildEnv = "PORT SSL", it sends one large message with SIGPIPE at its
-// default disposition, prints the result and exits before any test runs.
+// default disposition and prints the result.
 constexpr const char* kChildEnv = "TESSALY_SMTP_SIGPIPE_CHILD";
 
-int RunSigpipeChild() {
-  const char* spec = std::getenv(kChildEnv);
-  if (spec == nullptr) return 0;
-  int port = 0, ssl = 0;
-  if (std::sscanf(spec, "%d %d", &port, &ssl) != 2) std::_Exit(3);
-  ::signal(SIGPIPE, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  // A body far larger than the socket buffers, so writes go on after the
-  // peer is gone.
-  auto c = ssl != 0 ? ConfiguredSsl(port, 3) : Configured(port, 3);
-  Status s = c->AddMail("box@example.org", "s", testing::LongLine(8 << 20), true);
-  std::printf("%s", s.ok() ? "sent" : s.message().c_str());
-  std::fflush(stdout);
-  std::_Exit(0);
-}
-[[maybe_unused]] const int kSigpipeChild = RunSigpipeChild();
+[[maybe_unused]] const int kSigpipeChild =
+    testing::RunAsChildIf(kChildEnv, [](const std::string& spec) -> std::string {
+      int port = 0, ssl = 0;
+      if (std::sscanf(spec.c_str(), "%d %d", &port, &ssl) != 2) return "bad child argument";
+      // A body far larger than the socket buffers, so writes go on after the
+      // peer is gone.
+      auto c = ssl != 0 ? ConfiguredSsl(port, 3) : Configured(port, 3);
+      Status s = c->AddMail("box@example.org", "s", testing::LongLine(8 << 20), true);
+      return s.ok() ? "sent" : s.message();
+    });
 
-// Runs one send in a fresh process (this test binary, started again; a
-// fork of a threaded process may deadlock in the sanitizer's allocator).
-// Returns what the send gave, or nullopt when the process died of a signal.
+// Runs one send in a fresh process. Returns what the send gave, or nullopt
+// when the process died of a signal.
 std::optional<std::string> SendInChild(int port, bool ssl) {
-  int out[2];
-  if (::pipe(out) != 0) return "pipe failed";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  const std::string env = std::string(kChildEnv) + "=" + std::to_string(port) + " " +
-                          (ssl ? "1" : "0");
-  std::vector<char*> envp;
-  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
-  envp.push_back(const_cast<char*>(env.c_str()));
-  envp.push_back(nullptr);
-  char self[] = "/proc/self/exe";
-  char* argv[] = {self, nullptr};
-  pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, self, &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  if (rc != 0) {
-    ::close(out[0]);
-    return "spawn failed";
-  }
-  std::string text;
-  char buf[512];
-  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) {
-    text.append(buf, static_cast<size_t>(n));
-  }
-  ::close(out[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFSIGNALED(status)) return std::nullopt;
-  return text;
+  return testing::RunChild(kChildEnv, std::to_string(port) + " " + (ssl ? "1" : "0"));
 }
 
 TEST(CurlSmtpComponentTest, PeerClosingAtEachStepIsAnErrorNotSigpipe) {

@@ -320,6 +320,19 @@ std::vector<Case> Cases() {
       {"stall_mid_fetch",
        ToFetch().SendRaw(Item(1, 101, kOwn) + Item(2, 102, kOwn)).RecordUntilClose(),
        "ERR IMAP4:connection timed out after 2 s (7)", kFetchLines, false},
+      // SSL on a port that is not the well-known one: a server that does
+      // not greet gets TLS from the first byte.
+      {"tls_from_the_first_byte",
+       ServerScript().StartTls().Send("* OK [CAPABILITY IMAP4rev1] ready").Expect("a1 LOGIN")
+           .Send("a1 OK [CAPABILITY IMAP4rev1] in").Expect("a2 SELECT").Send("* 0 EXISTS")
+           .Send("a2 OK selected").Expect("a3 LOGOUT").Send("a3 OK"),
+       "ERR IMAP4: no messages received", {"a1 LOGIN \"u\" \"p\"", "a2 SELECT \"Sent Items\"",
+                                        "a3 LOGOUT"},
+       true, true},
+      {"silent_with_ssl", ServerScript().Stall(std::chrono::milliseconds(2500)),
+       "ERR IMAP4:no greeting within 500 ms and no TLS from the first byte either: connection "
+       "timed out after 2 s (3)",
+       {}, true, true},
       {"drop_mid_literal",
        ToFetch().SendRaw(Item(1, 101, kOwn) +
                          "* 2 FETCH (UID 102 BODY[HEADER.FIELDS (SUBJECT X-SENDER)] {40}"
@@ -575,6 +588,71 @@ TEST(Imap4MessageSet, FlagsWhatTheFetchExamined) {
             Join(kSelectLines, {"a4 FETCH 2 (UID BODY.PEEK[HEADER.FIELDS (SUBJECT X-SENDER)])",
                                 "a5 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a6 LOGOUT"}));
   EXPECT_EQ(server.Errors(), Lines{});
+}
+
+// Asked for the delivery fields, the fetch reads the control mail's Date and
+// Received fields with one more UID FETCH that goes out with the STORE,
+// before the STORE is answered: no round trip of its own. A refusal of that
+// fetch leaves the fields out and the operation's result as it was.
+TEST(Imap4DeliveryFields, FetchedWithTheStore) {
+  const std::string fields =
+      "Received: from a by b; Fri, 11 Dec 2026 13:25:19 +0000\r\n"
+      "Received: from c by a; Fri, 11 Dec 2026 13:25:12 +0000\r\nDate: Fri, 11 Dec 2026"
+      " 13:25:09 +0000\r\n\r\n";
+  const std::string answer = "* 2 FETCH (UID 102 BODY[HEADER.FIELDS (DATE RECEIVED)] {" +
+                             std::to_string(fields.size()) + "}\r\n" + fields + ")\r\n";
+  const std::string delivery = "a7 UID FETCH 102 (UID BODY.PEEK[HEADER.FIELDS (DATE RECEIVED)])";
+  // The search finds the control mail; its delivery fields are asked for
+  // in the same flight as the STORE, whether the STORE names the chosen
+  // messages or, with only-delete off, every message by UID range.
+  struct Reply {
+    const char* name;
+    bool only_delete_own;
+    std::string reply;  // to the delivery fetch
+    std::string date;
+    int received;
+  } cases[] = {
+      {"own answered", true, answer + "a7 OK Fetch completed.", "Fri, 11 Dec 2026 13:25:09 +0000",
+       2},
+      {"own refused", true, "a7 NO not now", "", 0},
+      {"every answered", false, answer + "a7 OK Fetch completed.",
+       "Fri, 11 Dec 2026 13:25:09 +0000", 2},
+  };
+  for (const Reply& c : cases) {
+    ServerScript script = ToSearch();
+    script.Send("* SEARCH 102").Send("a4 OK").Expect("a5 UID FETCH").SendRaw(Item(2, 102, kOwn))
+        .Send("a5 OK").Expect("a6 UID STORE").Expect("a7 UID FETCH").Send("a6 OK")
+        .SendRaw(c.reply + "\r\n").Expect("a8 UID EXPUNGE").Send("a8 OK").Expect("a9 LOGOUT")
+        .Send("a9 OK");
+    OperationReport report;
+    testing::ScriptRun run = testing::RunScript(script, [&](int port) {
+      CaptureTraceSink trace;
+      auto pop3 = NewPop3Client();
+      auto imap4 = NewImap4Client();
+      RetrieveOperations ops(*pop3, *imap4, trace);
+      RetrieveArgs a = Args(port, c.only_delete_own, false);
+      a.delivery_fields = true;
+      std::string result = ops.RetrieveMessagesImap4(a);
+      report = ops.report();
+      return result;
+    });
+    ASSERT_TRUE(run.done) << c.name;
+    EXPECT_EQ(run.result, "OK") << c.name;
+    const std::string set = c.only_delete_own ? "102" : "1:103";
+    EXPECT_EQ(run.transcript,
+              Join(c.only_delete_own ? kSearchLines : kSearchSubjectLines,
+                   {"a5 UID FETCH 102" + kItems,
+                    "a6 UID STORE " + set + " +FLAGS.SILENT (\\Deleted)", delivery,
+                    "a8 UID EXPUNGE " + set, "a9 LOGOUT"}))
+        << c.name;
+    EXPECT_EQ(run.errors, Lines{}) << c.name;
+    EXPECT_TRUE(report.found) << c.name;
+    EXPECT_EQ(report.date, c.date) << c.name;
+    EXPECT_EQ(report.received_fields, c.received) << c.name;
+    EXPECT_EQ(report.examined, 1) << c.name;
+    EXPECT_EQ(report.deleted, c.only_delete_own ? 1 : 3) << c.name;
+    EXPECT_EQ(report.mechanism, "LOGIN") << c.name;
+  }
 }
 
 // A user name or password that would break the command line is refused

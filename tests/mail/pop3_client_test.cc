@@ -371,6 +371,23 @@ std::vector<OpCase> OpCases() {
        OpCase::kCount, " 0 message(s) in this mailbox (u)",
        {"CAPA", "STLS", "CAPA", "USER u", "PASS p", "STAT", "QUIT"}, {}, true},
 
+      // SSL on a port that is not the well-known one: a server that does
+      // not greet gets TLS from the first byte.
+      {"tls_from_the_first_byte",
+       ServerScript().StartTls().Send("+OK ready").Expect("CAPA").SendRaw(Caps(true, true))
+           .Expect("USER u").Send("+OK").Expect("PASS p").Send("+OK").Expect("STAT")
+           .Send("+OK 0 0").Expect("QUIT").Send("+OK"),
+       OpCase::kCount, " 0 message(s) in this mailbox (u)", Join(kLoginLines, {"STAT", "QUIT"}),
+       {}, true},
+      {"silent_with_ssl", ServerScript().Stall(milliseconds(2500)), OpCase::kRetrieve,
+       "ERR POP3:no greeting within 500 ms and no TLS from the first byte either: connection "
+       "timed out after 2 s (3)",
+       {}, {}, true},
+      {"count_silent_with_ssl", ServerScript().Stall(milliseconds(2500)), OpCase::kCount,
+       "ERR COUNT POP3:no greeting within 500 ms and no TLS from the first byte either: "
+       "connection timed out after 2 s",
+       {}, {}, true},
+
       // Faults: each ends within the time-out, with no QUIT after a DELE.
       {"no_greeting", ServerScript().RecordUntilClose(), OpCase::kRetrieve,
        "ERR POP3:connection timed out after 2 s (3)", {}},

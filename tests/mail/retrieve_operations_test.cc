@@ -145,6 +145,36 @@ TEST(Pop3RetrieveTest, ConfiguresInOrderThenBatches) {
                           "MessageCount", "RetrieveEach 2", "Disconnect"));
 }
 
+// The report of a POP3 fetch: messages examined and deleted, and the
+// delivery fields of the first message that proved arrival, never those of
+// a message before or after it.
+TEST(Pop3RetrieveTest, ReportTakesTheFirstControlMail) {
+  auto with = [](FakeMessage m, std::string date, std::vector<std::string> received) {
+    for (std::string& r : received) m.headers.emplace_back("Received", std::move(r));
+    m.headers.emplace_back("date", std::move(date));
+    return m;
+  };
+  Fixture f;
+  f.pop3.messages = {with(Msg("hello", kNone), "d1", {"r1"}),
+                     with(Msg("TESSALY 7", "TESSALYCom"), "d2", {"r2 top", "r2 next"}),
+                     with(Msg("TESSALY 7", "TESSALYCom"), "d3", {"r3"})};
+  f.ops.RetrieveMessages(Args("TESSALY", "TESSALY 7", true, false));
+  const OperationReport r = f.ops.report();
+  EXPECT_EQ(r.examined, 3);
+  EXPECT_EQ(r.deleted, 2);
+  EXPECT_TRUE(r.found);
+  EXPECT_EQ(r.date, "d2");
+  // Msg puts a Received field of its own first: the top one.
+  EXPECT_EQ(r.received_fields, 3);
+  EXPECT_EQ(r.top_received, "from relay by mx; Thu, 10 Dec 2026 14:00:00 +0000");
+
+  Fixture none;
+  none.pop3.messages = {with(Msg("hello", kNone), "d1", {"r1"})};
+  none.ops.RetrieveMessages(Args("TESSALY", "TESSALY 7", true, false));
+  EXPECT_FALSE(none.ops.report().found);
+  EXPECT_EQ(none.ops.report().date, "");
+}
+
 TEST(Pop3RetrieveTest, TlsEventsTracedOnlyWithDebug) {
   for (bool debug : {false, true}) {
     Fixture f;

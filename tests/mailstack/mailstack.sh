@@ -51,8 +51,10 @@ readonly IMAPS_PORT=$((PORT_BASE + 993))
 # Implicit TLS on a port that is not the well-known one, as behind a load
 # balancer or for a second instance.
 readonly SMTPS_ALT_PORT=$((PORT_BASE + 466))
+readonly POP3S_ALT_PORT=$((PORT_BASE + 996)) IMAPS_ALT_PORT=$((PORT_BASE + 994))
 readonly ALL_PORTS=("$SMTP_PORT" "$SUBMISSION_PORT" "$SMTPS_PORT" "$POP3_PORT" \
-                    "$POP3S_PORT" "$IMAP_PORT" "$IMAPS_PORT" "$SMTPS_ALT_PORT")
+                    "$POP3S_PORT" "$IMAP_PORT" "$IMAPS_PORT" "$SMTPS_ALT_PORT" \
+                    "$POP3S_ALT_PORT" "$IMAPS_ALT_PORT")
 
 # Plain-text logins refused: Dovecot's IMAP4 and POP3 on their own loopback
 # address. Dovecot takes a connection whose local and remote addresses are
@@ -304,6 +306,10 @@ service imap-login {
     port = $IMAPS_PORT
     ssl = yes
   }
+  inet_listener imaps_alt {
+    port = $IMAPS_ALT_PORT
+    ssl = yes
+  }
 }
 service pop3-login {
   inet_listener pop3 {
@@ -311,6 +317,10 @@ service pop3-login {
   }
   inet_listener pop3s {
     port = $POP3S_PORT
+    ssl = yes
+  }
+  inet_listener pop3s_alt {
+    port = $POP3S_ALT_PORT
     ssl = yes
   }
 }
@@ -369,6 +379,8 @@ write_env() {
     echo "POP3S_PORT=$POP3S_PORT"
     echo "IMAP_PORT=$IMAP_PORT"
     echo "IMAPS_PORT=$IMAPS_PORT"
+    echo "POP3S_ALT_PORT=$POP3S_ALT_PORT"
+    echo "IMAPS_ALT_PORT=$IMAPS_ALT_PORT"
     echo "NOPLAIN_HOST=$NOPLAIN_HOST"
     echo "NOPLAIN_IMAP_PORT=$NOPLAIN_IMAP_PORT"
     echo "NOPLAIN_POP3_PORT=$NOPLAIN_POP3_PORT"

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "env/ansi_text_win.h"
+
 namespace tessaly::testing {
 
 // Owns a VARIANT.
@@ -22,11 +24,11 @@ struct Var {
     v.vt = VT_BSTR;
     v.bstrVal = SysAllocString(text);
   }
+  // Text in the ANSI code page, as the check keeps it.
   explicit Var(const std::string& text) {
     VariantInit(&v);
     v.vt = VT_BSTR;
-    std::wstring w(text.begin(), text.end());
-    v.bstrVal = SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
+    v.bstrVal = NewBstr(text);
   }
   static Var I2(short n) {  // NOLINT(runtime/int)
     Var x;
@@ -38,12 +40,10 @@ struct Var {
   Var(Var&& o) noexcept : v(o.v) { VariantInit(&o.v); }
   Var(const Var&) = delete;
   Var& operator=(const Var&) = delete;
-  // The BSTR as narrow text ("" for any other type).
+  // The BSTR as text in the ANSI code page ("" for any other type).
   std::string Text() const {
-    if (v.vt != VT_BSTR || v.bstrVal == nullptr) return {};
-    std::string out;
-    for (UINT i = 0; i < SysStringLen(v.bstrVal); ++i) out.push_back(static_cast<char>(v.bstrVal[i]));
-    return out;
+    if (v.vt != VT_BSTR) return {};
+    return BstrToAnsi(v.bstrVal);
   }
 };
 

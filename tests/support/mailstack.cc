@@ -96,6 +96,12 @@ std::unique_ptr<MailStack> MailStack::Parse(const std::string& env_text) {
   if (!ParsePort(stack->value("SMTPS_ALT_PORT"), &stack->smtps_alt_port_)) {
     stack->smtps_alt_port_ = 0;
   }
+  if (!ParsePort(stack->value("POP3S_ALT_PORT"), &stack->pop3s_alt_port_)) {
+    stack->pop3s_alt_port_ = 0;
+  }
+  if (!ParsePort(stack->value("IMAPS_ALT_PORT"), &stack->imaps_alt_port_)) {
+    stack->imaps_alt_port_ = 0;
+  }
   stack->noplain_host_ = stack->value("NOPLAIN_HOST");
   if (!ParsePort(stack->value("NOPLAIN_IMAP_PORT"), &stack->noplain_imap_port_) ||
       !ParsePort(stack->value("NOPLAIN_POP3_PORT"), &stack->noplain_pop3_port_)) {

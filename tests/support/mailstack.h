@@ -44,6 +44,11 @@ class MailStack {
   int pop3s_port() const { return pop3s_port_; }            // +995, implicit TLS
   int imap_port() const { return imap_port_; }              // +143, STARTTLS offered
   int imaps_port() const { return imaps_port_; }            // +993, implicit TLS
+  // +996 and +994: Dovecot's POP3 and IMAP4 with TLS from the first byte on
+  // ports that are not the well-known ones; 0 when stack.env does not name
+  // them.
+  int pop3s_alt_port() const { return pop3s_alt_port_; }
+  int imaps_alt_port() const { return imaps_alt_port_; }
   static const char* host4() { return "127.0.0.1"; }
   static const char* host6() { return "::1"; }
   // Dovecot with plain-text logins refused (LOGINDISABLED, no USER in CAPA,
@@ -90,7 +95,8 @@ class MailStack {
   std::string run_dir_, domain_;
   std::vector<std::string> users_;
   int smtp_port_ = 0, submission_port_ = 0, smtps_port_ = 0, pop3_port_ = 0,
-      pop3s_port_ = 0, imap_port_ = 0, imaps_port_ = 0, smtps_alt_port_ = 0;
+      pop3s_port_ = 0, imap_port_ = 0, imaps_port_ = 0, smtps_alt_port_ = 0,
+      pop3s_alt_port_ = 0, imaps_alt_port_ = 0;
   unsigned mail_uid_ = 0, mail_gid_ = 0;
   std::string noplain_host_;
   int noplain_imap_port_ = 0, noplain_pop3_port_ = 0;

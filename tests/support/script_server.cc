@@ -8,6 +8,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -87,6 +89,10 @@ ServerScript& ServerScript::Send(const std::string& line) {
 }
 ServerScript& ServerScript::SendRaw(const std::string& bytes) {
   steps_.push_back({Op::kSend, bytes, {}});
+  return *this;
+}
+ServerScript& ServerScript::Trickle(const std::string& bytes, milliseconds every) {
+  steps_.push_back({Op::kTrickle, bytes, every});
   return *this;
 }
 ServerScript& ServerScript::Expect(const std::string& prefix) {
@@ -353,7 +359,16 @@ ScriptServer::ScriptServer(std::vector<ServerScript> scripts, const std::string&
   }
   port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
                    : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-  thread_ = std::thread([this] { Serve(); });
+  thread_ = std::thread([this] {
+    // OpenSSL writes to a client that has gone raise SIGPIPE, which would
+    // end the test process: blocked on this thread, one stays pending here
+    // and is dropped with the thread.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    Serve();
+  });
 }
 
 ScriptServer::~ScriptServer() {
@@ -420,6 +435,13 @@ void ScriptServer::RunScript(size_t index, int fd) {
     switch (step.op) {
       case Op::kSend:
         io = conn.Write(step.text, &error);
+        break;
+      case Op::kTrickle:
+        for (char c : step.text) {
+          io = conn.Stall(static_cast<int>(step.duration.count()));
+          if (io == Io::kOk) io = conn.Write(std::string(1, c), &error);
+          if (io != Io::kOk) break;
+        }
         break;
       case Op::kExpect:
         io = conn.ReadLine(&line, &error);

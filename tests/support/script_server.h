@@ -27,7 +27,7 @@ namespace tessaly::testing {
 // When the steps run out the server closes the connection in order.
 class ServerScript {
  public:
-  enum class Op { kSend, kExpect, kExpectUntil, kRecordUntilClose, kStall,
+  enum class Op { kSend, kTrickle, kExpect, kExpectUntil, kRecordUntilClose, kStall,
                   kStallForever, kDrop, kClose, kStartTls, kServe };
   // What a serving step sends back for one line the client sent.
   using Responder = std::function<std::string(const std::string& line)>;
@@ -42,6 +42,9 @@ class ServerScript {
   ServerScript& Send(const std::string& line);
   // Sends `bytes` exactly as given (no line end added).
   ServerScript& SendRaw(const std::string& bytes);
+  // Sends `bytes` as given one byte at a time, `every` before each byte: a
+  // server that is never silent for long yet never gets anywhere.
+  ServerScript& Trickle(const std::string& bytes, std::chrono::milliseconds every);
   // Reads one line (LF-terminated; CRLF or LF stripped) and records it.
   // When `prefix` is not empty and the line does not start with it
   // (ASCII case-insensitive), an error is recorded; the script goes on.
