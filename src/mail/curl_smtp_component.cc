@@ -460,13 +460,7 @@ class CurlSmtpComponent : public SmtpComponent {
     } else if (t->reply_code >= 400 && !t->last_reply.empty()) {
       text += "; server: " + t->last_reply;
     }
-    if (!bearer_.empty() && !t->challenge.empty()) {
-      std::string json = t->challenge.substr(0, 200);
-      for (char& c : json) {
-        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
-      }
-      text += "; OAuth challenge: " + json;
-    }
+    if (!bearer_.empty()) text += OAuthChallengeNote(t->challenge);
     const int code = t->reply_code != 0 ? static_cast<int>(t->reply_code) : s.code();
     return Status::Error(Clean(Clean(text, password_), bearer_), code);
   }

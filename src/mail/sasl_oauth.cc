@@ -152,6 +152,11 @@ std::string OAuthRefusedText(LoginMethod mechanism, std::string_view final_reply
   return text;
 }
 
+std::string OAuthChallengeNote(std::string_view json) {
+  if (json.empty()) return {};
+  return "; OAuth challenge: " + OneLine(std::string(json.substr(0, 200)));
+}
+
 std::string OAuthDroppedText(LoginMethod mechanism, std::size_t response_bytes) {
   return std::string(MechanismName(mechanism)) +
          " login refused: the server closed the connection after a login response of " +

@@ -62,6 +62,11 @@ std::string ChallengeSummary(std::string_view json);
 std::string OAuthRefusedText(LoginMethod mechanism, std::string_view final_reply,
                              std::string_view challenge_json);
 
+// What an SMTP failure text adds for a decoded 334 challenge: "; OAuth
+// challenge: " and the JSON as one line, cut at 200 bytes; "" when json is
+// empty.
+std::string OAuthChallengeNote(std::string_view json);
+
 // The description when the server closed the connection while the client's
 // SASL response of response_bytes (as sent, Base64) was its last word.
 std::string OAuthDroppedText(LoginMethod mechanism, std::size_t response_bytes);

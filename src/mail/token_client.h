@@ -3,9 +3,9 @@
 // for POP3, IMAP4 and SMTP) and the refresh-token grant (delegated access,
 // as Google offers). The request body and the reading of the reply are
 // platform-neutral here; the HTTPS POST itself goes through HttpsPoster,
-// libcurl on POSIX (https_post_posix.cc), so another platform plugs in its
-// own HTTP stack. Unlike the mail connections, the endpoint's certificate
-// is always verified.
+// libcurl on POSIX (https_post_posix.cc), WinHTTP on Windows
+// (https_post_win.cc). Unlike the mail connections, the endpoint's
+// certificate is always verified.
 #ifndef TESSALY_MAIL_TOKEN_CLIENT_H_
 #define TESSALY_MAIL_TOKEN_CLIENT_H_
 
@@ -52,8 +52,9 @@ class HttpsPoster {
  public:
   virtual ~HttpsPoster() = default;
   // POSTs body as application/x-www-form-urlencoded to url, verifying the
-  // server's certificate and name against ca_file (or the system's store
-  // when ""), within timeout_seconds for the whole exchange. Follows no
+  // server's certificate and name against ca_file (PEM; its certificates
+  // are then the only roots trusted) or the system's store when "", before
+  // the body goes out, within timeout_seconds for the whole exchange. Follows no
   // redirect. On a completed exchange sets *http_status and *response (cut
   // at kMaxTokenResponse bytes) and returns Ok whatever the status;
   // fails only when no HTTP answer arrived, with a one-line reason.
@@ -77,7 +78,7 @@ Status ParseTokenReply(long http_status, std::string_view body, TokenGrant* gran
 
 // A token client over poster.
 std::unique_ptr<TokenClient> NewTokenClient(std::unique_ptr<HttpsPoster> poster);
-// The platform's HTTPS POST (libcurl on POSIX).
+// The platform's HTTPS POST (libcurl on POSIX, WinHTTP on Windows).
 std::unique_ptr<HttpsPoster> NewHttpsPoster();
 
 }  // namespace tessaly

@@ -95,6 +95,10 @@ TEST(SaslOAuthTest, RefusalTexts) {
               "XOAUTH2 login refused: a1 NO x") << junk;
   }
   EXPECT_EQ(ChallengeSummary(R"({"status":401,"scope":"a\nb"})"), "server status 401, scope a b");
+  // The SMTP texts carry the JSON itself: one line, cut at 200 bytes.
+  EXPECT_EQ(OAuthChallengeNote(""), "");
+  EXPECT_EQ(OAuthChallengeNote("{\"status\":\r\n\"401\"}"), "; OAuth challenge: {\"status\":  \"401\"}");
+  EXPECT_EQ(OAuthChallengeNote(std::string(300, 'x')).size(), 19u + 200u);
 }
 
 }  // namespace

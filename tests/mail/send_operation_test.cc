@@ -231,6 +231,44 @@ TEST(SendOperationTest, FailurePath) {
   }
 }
 
+// An OAuth login hands the component the mechanism and the token instead
+// of the password; a component without those properties (a host's own,
+// older one) fails the send with their name before any mail goes out.
+TEST(SendOperationTest, OAuthLoginProperties) {
+  for (LoginMethod login : {LoginMethod::kXoauth2, LoginMethod::kAutomatic}) {
+    const std::string mechanism = login == LoginMethod::kAutomatic ? "AUTO" : "XOAUTH2";
+    Fixture f;
+    SendArgs a = BaseArgs();
+    a.login = login;
+    a.token = "ya29.token";
+    std::string subject;
+    EXPECT_EQ(f.op.SendMessageV2(a, &subject).rfind("Message send successfully (", 0), 0u);
+    const std::vector<std::string> want = {"set PrimaryMailPort=587", "set PrimaryUsername=alice",
+                                           "set PrimaryAuthMechanism=" + mechanism,
+                                           "set PrimaryBearerToken=ya29.token",
+                                           "set primaryauthentication=T"};
+    auto at = std::find(f.log.calls.begin(), f.log.calls.end(), want.front());
+    ASSERT_NE(at, f.log.calls.end()) << mechanism;
+    EXPECT_EQ(std::vector<std::string>(at, at + static_cast<std::ptrdiff_t>(want.size())), want)
+        << mechanism;
+  }
+  for (const char* missing : {"PrimaryAuthMechanism", "PrimaryBearerToken"}) {
+    Fixture f;
+    f.log.fail_property = missing;
+    SendArgs a = BaseArgs();
+    a.login = LoginMethod::kOAuthBearer;
+    a.token = "ya29.token";
+    std::string subject = "kw ";
+    EXPECT_EQ(f.op.SendMessageV2(a, &subject),
+              "ERR SMTP: no property " + std::string(missing) + " (5)");
+    EXPECT_EQ(subject, "") << missing;
+    EXPECT_EQ(std::count_if(f.log.calls.begin(), f.log.calls.end(),
+                            [](const std::string& c) { return c.rfind("addmail", 0) == 0; }),
+              0)
+        << missing;
+  }
+}
+
 TEST(SendOperationTest, ComponentReplacedOnEveryCall) {
   Fixture f;
   std::string s1, s2;

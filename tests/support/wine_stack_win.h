@@ -34,22 +34,27 @@ inline std::string ReadFileText(const std::string& path) {
 
 class WineStack {
  public:
-  // Loads $TESSALY_MAILSTACK/stack.env; ok() is false when it is missing.
+  // Loads $TESSALY_MAILSTACK/stack.env, and oauth.env when the stack's
+  // OAuth part runs; ok() is false when the stack is missing.
   WineStack() {
     const char* dir = std::getenv("TESSALY_MAILSTACK");
     if (dir == nullptr || *dir == '\0') return;
-    std::istringstream in(ReadFileText(WinePath(std::string(dir) + "/stack.env")));
-    for (std::string line; std::getline(in, line);) {
-      const std::size_t eq = line.find('=');
-      if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
-      std::string value = line.substr(eq + 1);
-      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-        value = value.substr(1, value.size() - 2);
+    for (const char* file : {"/stack.env", "/oauth.env"}) {
+      std::istringstream in(ReadFileText(WinePath(std::string(dir) + file)));
+      for (std::string line; std::getline(in, line);) {
+        const std::size_t eq = line.find('=');
+        if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
+        std::string value = line.substr(eq + 1);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+          value = value.substr(1, value.size() - 2);
+        }
+        values_[line.substr(0, eq)] = value;
       }
-      values_[line.substr(0, eq)] = value;
     }
   }
   bool ok() const { return values_.count("SMTP_PORT") > 0; }
+  // The OAuth part: token endpoint, its test CA, the OAuth ports.
+  bool oauth_ok() const { return values_.count("OAUTH_TOKEN_URL") > 0; }
   std::string value(const std::string& key) const {
     auto it = values_.find(key);
     return it == values_.end() ? std::string() : it->second;

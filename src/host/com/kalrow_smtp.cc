@@ -11,9 +11,11 @@
 #include <exception>
 #include <new>
 
+#include "check/vocab.h"
 #include "env/ansi_text_win.h"
 #include "kalrowsmtp.h"
 #include "mail/mail_message.h"
+#include "mail/sasl_oauth.h"
 #include "mail/smtp_client.h"
 
 namespace tessaly::com {
@@ -35,6 +37,15 @@ HRESULT Trapped() {
   } catch (...) {
     return E_UNEXPECTED;
   }
+}
+
+// One line of at most 60 bytes, for a value quoted in a description.
+std::string OneLine(std::string text) {
+  if (text.size() > 60) text.resize(60);
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  }
+  return text;
 }
 
 HRESULT PutText(BSTR value, std::string* field) {
@@ -107,6 +118,30 @@ class KalrowSmtp : public DispatchObject<_KalrowSmtp> {
   HRESULT STDMETHODCALLTYPE put_primaryXHeader(BSTR v) override { return PutText(v, &xheader_); }
   HRESULT STDMETHODCALLTYPE get_primaryXHeader(BSTR* v) override { return GetText(xheader_, v); }
 
+  HRESULT STDMETHODCALLTYPE put_PrimaryAuthMechanism(BSTR v) override {
+    try {
+      const std::string text = BstrToAnsi(v);
+      LoginMethod method = LoginMethod::kPassword;
+      if (!ParseLoginMethod(text, &method) || method == LoginMethod::kPassword) {
+        return Fail("invalid value " + OneLine(text) + " for PrimaryAuthMechanism");
+      }
+      mechanism_ = method;
+      return S_OK;
+    } catch (...) {
+      return Trapped();
+    }
+  }
+  HRESULT STDMETHODCALLTYPE get_PrimaryAuthMechanism(BSTR* v) override {
+    return GetText(mechanism_ == LoginMethod::kAutomatic ? std::string(vocab::kLoginAutomatic)
+                                                         : std::string(MechanismName(mechanism_)),
+                   v);
+  }
+  HRESULT STDMETHODCALLTYPE put_PrimaryBearerToken(BSTR v) override {
+    return PutText(v, &bearer_);
+  }
+  // The token is write-only, as the password is.
+  HRESULT STDMETHODCALLTYPE get_PrimaryBearerToken(BSTR* v) override { return GetText("", v); }
+
   HRESULT STDMETHODCALLTYPE addmail(BSTR recipient, BSTR subject, BSTR body,
                                     VARIANT_BOOL /*sendnow: always at once*/) override {
     try {
@@ -130,6 +165,8 @@ class KalrowSmtp : public DispatchObject<_KalrowSmtp> {
       settings.login = auth_ == "T";
       settings.user = user_;
       settings.password = password_;
+      settings.bearer_token = bearer_;
+      settings.mechanism = mechanism_;
       settings.from = from_;
       s = SendSmtpMessage(settings, message.to, text);
       if (!s.ok()) return Fail(s.message());
@@ -147,7 +184,8 @@ class KalrowSmtp : public DispatchObject<_KalrowSmtp> {
   }
 
  private:
-  std::string helo_, server_, user_, password_, auth_, alt_auth_, from_, xheader_;
+  std::string helo_, server_, user_, password_, auth_, alt_auth_, from_, xheader_, bearer_;
+  LoginMethod mechanism_ = LoginMethod::kAutomatic;
   short timeout_ = 0;  // NOLINT(runtime/int)
   LONG port_ = 25;
   bool use_ssl_ = false;
