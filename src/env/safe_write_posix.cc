@@ -11,55 +11,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "env/fd_posix.h"
 #include "env/safe_write.h"
 
 namespace tessaly {
 namespace {
-
-// Closes a descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports close's own error (it can carry a write error).
-  int Close() {
-    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
-}
-
-int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = ::open(name, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
 }
 
 // 16 hex digits from the kernel's random source. Without it a mix of clock,

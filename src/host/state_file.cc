@@ -12,57 +12,16 @@
 
 #include "check/param_string.h"
 #include "check/vocab.h"
+#include "env/fd_posix.h"
 #include "env/safe_write.h"
 
 namespace tessaly {
 namespace {
 
-// Closes a descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports close's own error (it can carry a write error).
-  int Close() {
-    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return rc;
-  }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
 Status Errno(const std::string& path, const char* what, int err) {
   return Status::Error("state file " + path + ": " + what + ": " +
                            std::strerror(err),
                        err);
-}
-
-int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = ::open(name, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
 }
 
 // Reads the whole file; *exists is false (and ok) when it is missing.

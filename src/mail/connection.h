@@ -20,16 +20,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "env/status.h"
 #include "mail/component_events.h"
 
-struct ssl_st;
-struct ssl_ctx_st;
-
 namespace tessaly {
+
+class Transport;
 
 // Codes the client components pass to OnError and in Status::code().
 enum ComponentErrorCode : int {
@@ -91,8 +91,8 @@ class Connection {
   // the handshake is aborted unless the caller accepts it. OnSslStatus
   // reports protocol and cipher on success.
   Status StartTls(std::string_view host);
-  bool IsOpen() const { return fd_ >= 0; }
-  bool IsTls() const { return ssl_ != nullptr; }
+  bool IsOpen() const;
+  bool IsTls() const;
   // Drops the connection (no protocol goodbye). Safe to call twice.
   void Close();
 
@@ -120,23 +120,16 @@ class Connection {
 
  private:
   Status Fail(std::string message);
-  // The time-out error (closing) once the deadline has passed.
-  Status CheckDeadline();
+  // Closes the connection when s is a failure; returns s.
+  Status Closing(Status s);
   // Reads what is available into in_ (waiting until the deadline).
   Status Fill();
-  // One non-blocking read attempt into in_; 0 would block, <0 failure.
+  // One read attempt into in_ that closes on failure: as Transport::ReadSome.
   int ReadSome(Status* status);
-  // One non-blocking send attempt: bytes sent, 0 would block, <0 failure.
-  int SendSome(std::string_view data, Status* status);
-  // Waits for events on the socket until the deadline.
-  Status WaitFor(short events, short* revents);
 
   ComponentEvents* events_ = nullptr;
-  int fd_ = -1;
-  ssl_ctx_st* ssl_ctx_ = nullptr;
-  ssl_st* ssl_ = nullptr;
+  std::unique_ptr<Transport> transport_;  // the platform's socket and TLS
   int timeout_s_ = kDefaultTimeoutSeconds;
-  std::int64_t deadline_ms_ = 0;  // steady-clock milliseconds, set by Open
   int send_buffer_ = 0;
   std::string in_;
   std::size_t in_pos_ = 0;

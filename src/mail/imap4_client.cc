@@ -11,6 +11,7 @@
 #include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
+#include "mail/mailbox_client_base.h"
 #include "mail/tls_connect.h"
 #include "mail/trail_mask.h"
 
@@ -504,43 +505,11 @@ constexpr std::string_view kFetchItems = "(UID BODY.PEEK[HEADER.FIELDS (SUBJECT 
 // The fields that date the control mail's delivery, fetched for it alone.
 constexpr std::string_view kDeliveryItems = "(UID BODY.PEEK[HEADER.FIELDS (DATE RECEIVED)])";
 
-class Imap4Client final : public Imap4Component {
+class Imap4Client final : public MailboxClientBase<Imap4Component> {
  public:
-  explicit Imap4Client(Imap4ClientOptions o) : options_(o) {}
+  explicit Imap4Client(Imap4ClientOptions o) : MailboxClientBase(143), options_(o) {}
   ~Imap4Client() override = default;  // closes without LOGOUT or EXPUNGE
 
-  void SetEvents(ComponentEvents* e) override {
-    events_ = e;
-    conn_.SetEvents(e);
-  }
-  bool Connected() const override { return connected_ && conn_.IsOpen(); }
-  Status SetConfig(std::string_view text) override {
-    bool v6 = false;
-    if (!ParseIpv6Config(text, &v6)) {
-      return Report(Status::Error("unknown configuration \"" + ReplyText(text) + "\"",
-                                  kErrorConfig));
-    }
-    ipv6_ = v6;
-    return Status::Ok();
-  }
-  void SetMailPort(std::int32_t p) override { port_ = p; }
-  void SetMailServer(std::string_view h) override { host_ = h; }
-  void SetUser(std::string_view u) override { user_ = u; }
-  void SetPassword(std::string_view p) override { password_ = p; }
-  Status SetLogin(LoginMethod method, std::string_view token) override {
-    login_ = method;
-    token_ = token;
-    return Status::Ok();
-  }
-  Status SetSslStartMode(int mode) override {
-    if (mode != 0 && mode != 3) {
-      return Report(Status::Error("unknown SSL start mode " + std::to_string(mode),
-                                  kErrorConfig));
-    }
-    ssl_mode_ = mode;
-    return Status::Ok();
-  }
-  void SetTimeout(std::int16_t s) override { conn_.SetTimeout(s); }
   Status Connect() override;
   void SetMailbox(std::string_view q) override {
     if (q.size() >= 2 && q.front() == '"' && q.back() == '"') q = q.substr(1, q.size() - 2);
@@ -548,7 +517,7 @@ class Imap4Client final : public Imap4Component {
   }
   Status SelectMailbox() override;
   Status MessageCount(std::int32_t* count) override {
-    Status s = Require();
+    Status s = RequireConnected();
     if (!s.ok()) return Report(s);
     *count = exists_;
     return Status::Ok();
@@ -573,19 +542,6 @@ class Imap4Client final : public Imap4Component {
   Status Disconnect() override;
 
  private:
-  Status Report(Status s) {
-    if (!s.ok() && events_ != nullptr) events_->OnError(s.code(), s.message());
-    return s;
-  }
-  Status Drop(Status s) {
-    conn_.Close();
-    connected_ = false;
-    return Report(std::move(s));
-  }
-  Status Require() const {
-    if (connected_ && conn_.IsOpen()) return Status::Ok();
-    return Status::Error("not connected", kErrorState);
-  }
   // Sends one command, or several joined by CRLF in one write (a
   // pipelined flight); each line goes to the trail on its own.
   Status Send(const std::string& lines) {
@@ -622,7 +578,7 @@ class Imap4Client final : public Imap4Component {
     return s.code() == kErrorServer ? Report(std::move(s)) : Drop(std::move(s));
   }
   Status Simple(const std::string& command) {
-    Status s = Require();
+    Status s = RequireConnected();
     if (!s.ok()) return Report(s);
     s = Run(command);
     if (!s.ok()) return Fail(std::move(s));
@@ -656,16 +612,11 @@ class Imap4Client final : public Imap4Component {
   Status StoreChosen(const std::vector<std::uint32_t>& uids);
 
   Imap4ClientOptions options_;
-  ComponentEvents* events_ = nullptr;
-  Connection conn_;
   TrailMask mask_;
   Capabilities caps_;
-  bool ipv6_ = false, connected_ = false;
-  std::int32_t port_ = 143, exists_ = 0;
-  int ssl_mode_ = 0, tag_ = 0;
-  LoginMethod login_ = LoginMethod::kPassword;
-  std::string token_;
-  std::string host_, user_, password_, mailbox_, set_, subject_;
+  std::int32_t exists_ = 0;
+  int tag_ = 0;
+  std::string mailbox_, set_, subject_;
   // The message set of the last FetchHeaders/FetchMessageInfo and the
   // UIDs it examined: what DeleteFromMailbox flags.
   std::string fetched_set_;
@@ -891,7 +842,7 @@ Status Imap4Client::Authenticate(const std::string& tag,
 }
 
 Status Imap4Client::SelectMailbox() {
-  Status s = Require();
+  Status s = RequireConnected();
   if (!s.ok()) return Report(s);
   exists_ = 0;
   uid_next_ = 0;
@@ -961,7 +912,7 @@ Status Imap4Client::SelectMailbox() {
 }
 
 Status Imap4Client::FetchMessageSet() {
-  Status s = Require();
+  Status s = RequireConnected();
   if (!s.ok()) return Report(s);
   fetched_ = false;
   FetchReader reader(events_, INT32_MAX, nullptr);
@@ -975,7 +926,7 @@ Status Imap4Client::FetchMessageSet() {
 }
 
 Status Imap4Client::DeleteFromMailbox() {
-  Status s = Require();
+  Status s = RequireConnected();
   if (!s.ok()) return Report(s);
   // Only what was examined is flagged, by UID, never by a number that may
   // have moved since.
@@ -986,7 +937,7 @@ Status Imap4Client::DeleteFromMailbox() {
 }
 
 Status Imap4Client::FetchEach(std::int32_t count, const Decide& decide) {
-  Status s = Require();
+  Status s = RequireConnected();
   if (!s.ok()) return Report(s);
   delivery_fields_.clear();
   mark_ = false;
@@ -1041,7 +992,7 @@ Status Imap4Client::FetchFound(std::int32_t count, const Decide& decide, bool* f
   *found = false;
   found_fetched_ = false;
   found_chosen_.clear();
-  Status s = Require();
+  Status s = RequireConnected();
   if (!s.ok()) return Report(s);
   delivery_fields_.clear();
   mark_ = false;
@@ -1061,7 +1012,7 @@ Status Imap4Client::FetchFound(std::int32_t count, const Decide& decide, bool* f
 }
 
 Status Imap4Client::DeleteFound(bool every) {
-  Status s = Require();
+  Status s = RequireConnected();
   if (!s.ok()) return Report(s);
   if (!found_fetched_) return Report(Status::Error("search answer not fetched", kErrorState));
   if (!every) return StoreChosen(found_chosen_);
@@ -1122,7 +1073,7 @@ std::string Imap4Client::FlaggedSet() const {
 Status Imap4Client::Expunge() {
   // Without UIDPLUS, EXPUNGE also removes what other clients flagged.
   if (!caps_.uidplus) return Simple("EXPUNGE");
-  Status s = Require();
+  Status s = RequireConnected();
   if (!s.ok()) return Report(s);
   if (flagged_.empty() && flagged_upto_ == 0) return Status::Ok();
   s = Simple("UID EXPUNGE " + FlaggedSet());

@@ -10,6 +10,7 @@
 #include "mail/command_value.h"
 #include "mail/connection.h"
 #include "mail/header_parser.h"
+#include "mail/mailbox_client_base.h"
 #include "mail/pop3_reply.h"
 #include "mail/tls_connect.h"
 #include "mail/trail_mask.h"
@@ -53,44 +54,11 @@ constexpr std::size_t kWindow = 16384;
 constexpr std::size_t kAhead = 64 * 1024;
 constexpr std::size_t kHeld = 4096;
 
-class Pop3Client final : public Pop3Component {
+class Pop3Client final : public MailboxClientBase<Pop3Component> {
  public:
-  explicit Pop3Client(Pop3ClientOptions options) : options_(options) {
+  explicit Pop3Client(Pop3ClientOptions options) : MailboxClientBase(110), options_(options) {
     conn_.SetSendBuffer(options.send_buffer);
   }
-
-  void SetEvents(ComponentEvents* events) override {
-    events_ = events;
-    conn_.SetEvents(events);
-  }
-  bool Connected() const override { return connected_ && conn_.IsOpen(); }
-  Status SetConfig(std::string_view text) override {
-    bool ipv6 = false;
-    if (!ParseIpv6Config(text, &ipv6)) {
-      return Report(Status::Error("unknown configuration \"" + ReplyText(text) + "\"",
-                                  kErrorConfig));
-    }
-    ipv6_ = ipv6;
-    return Status::Ok();
-  }
-  void SetMailPort(std::int32_t port) override { port_ = port; }
-  void SetMailServer(std::string_view host) override { host_ = host; }
-  void SetUser(std::string_view user) override { user_ = user; }
-  void SetPassword(std::string_view password) override { password_ = password; }
-  Status SetLogin(LoginMethod method, std::string_view token) override {
-    login_ = method;
-    token_ = token;
-    return Status::Ok();
-  }
-  Status SetSslStartMode(int mode) override {
-    if (mode != 0 && mode != 3) {
-      return Report(Status::Error("unknown SSL start mode " + std::to_string(mode),
-                                  kErrorConfig));
-    }
-    ssl_mode_ = mode;
-    return Status::Ok();
-  }
-  void SetTimeout(std::int16_t seconds) override { conn_.SetTimeout(seconds); }
 
   Status Connect() override;
   // AUTH with the OAuth mechanism chosen from the CAPA SASL list (RFC 5034).
@@ -119,21 +87,6 @@ class Pop3Client final : public Pop3Component {
     std::uint64_t end;  // offset just past its bytes in the command stream
   };
 
-  Status Report(Status s) {
-    if (!s.ok() && events_ != nullptr) events_->OnError(s.code(), s.message());
-    return s;
-  }
-  // Drops the connection after a failure: without QUIT the server rolls
-  // the marks back.
-  Status Drop(Status s) {
-    conn_.Close();
-    connected_ = false;
-    return Report(std::move(s));
-  }
-  Status RequireConnected() const {
-    if (connected_ && conn_.IsOpen()) return Status::Ok();
-    return Status::Error("not connected", kErrorState);
-  }
   Status Send(const std::string& line);
   Status ReadLine(std::string* line);
   // Reads a status line; -ERR becomes an error carrying the reply text.
@@ -152,16 +105,7 @@ class Pop3Client final : public Pop3Component {
   Status RunBatch(std::int32_t count, const std::function<bool(std::int32_t)>* decide);
 
   Pop3ClientOptions options_;
-  ComponentEvents* events_ = nullptr;
-  Connection conn_;
   TrailMask mask_;
-  bool ipv6_ = false;
-  std::int32_t port_ = 110;
-  std::string host_, user_, password_;
-  int ssl_mode_ = 0;
-  bool connected_ = false;
-  LoginMethod login_ = LoginMethod::kPassword;
-  std::string token_;
   Pop3Capabilities caps_;
   bool top_failed_ = false;
   std::int32_t number_ = 1;
