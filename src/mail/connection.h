@@ -5,9 +5,10 @@
 // The contract every platform's implementation keeps:
 // - One deadline per operation. Open() starts it: the time-out from
 //   SetTimeout after Open's start. Every later step on this connection
-//   (name lookup, connect, handshake, each read and write) ends by it, however the server
-//   paces its bytes: a byte that arrives never extends it. Past it a step
-//   fails with "connection timed out after N s" and closes the connection.
+//   (name lookup, connect, handshake, each read and write) ends by it,
+//   however the server paces its bytes: a byte that arrives never extends
+//   it. Past it a step fails with "connection timed out after N s" and
+//   closes the connection.
 // - Failures are Status errors with code kErrorTransport, one line of text
 //   ("connection closed by server", "TLS handshake failed: ...", ...), and
 //   close the connection.
