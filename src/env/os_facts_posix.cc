@@ -12,10 +12,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <map>
 #include <sstream>
+
+#include "env/ascii_case.h"
 
 namespace tessaly {
 namespace {
@@ -37,14 +38,6 @@ bool FullHostName(std::string* name) {
   buf[sizeof(buf) - 1] = '\0';
   *name = buf;
   return !name->empty();
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 std::string StripLine(std::string line) {

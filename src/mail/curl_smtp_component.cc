@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +22,7 @@
 #include <thread>
 
 #include "check/vocab.h"
+#include "env/ascii_case.h"
 #include "mail/command_value.h"
 #include "mail/mail_message.h"
 #include "mail/sasl_oauth.h"
@@ -32,14 +32,6 @@
 
 namespace tessaly {
 namespace {
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 bool ParseBool(std::string_view v, bool* out) {
   for (std::string_view t : {vocab::kSmtpTrue, vocab::kOn, std::string_view("1"),

@@ -5,24 +5,16 @@
 #include <oleauto.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cstdio>
 
 #include "check/vocab.h"
 #include "env/ansi_text_win.h"
+#include "env/ascii_case.h"
 #include "mail/smtp_component.h"
 
 namespace tessaly {
 namespace {
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // The system's message for hr and the code, e.g. "Unknown name (0x80020006)".
 std::string HresultText(HRESULT hr) {
