@@ -160,6 +160,28 @@ HRESULT RegisterClassEntries(const ClassRegistration& entry);
 // views on 64-bit Windows).
 HRESULT UnregisterClassEntries(const ClassRegistration& entry);
 
+// Makes a T (whose reference count starts at 1) and hands out the interface
+// asked for; trap turns an exception from T's constructor into an HRESULT.
+template <typename T, HRESULT (*trap)()>
+HRESULT CreateObject(REFIID riid, void** out) {
+  try {
+    auto* object = new T;
+    const HRESULT hr = object->QueryInterface(riid, out);
+    object->Release();
+    return hr;
+  } catch (...) {
+    return trap();
+  }
+}
+
+// The one creatable class a DLL serves. Each DLL defines ModuleClass();
+// dll_exports.cc makes the four DLL exports from it.
+struct ServedClass {
+  ClassRegistration registration;
+  ClassFactory* factory;
+};
+const ServedClass& ModuleClass();
+
 }  // namespace tessaly::com
 
 #endif  // TESSALY_HOST_COM_COM_SERVER_H_

@@ -192,58 +192,14 @@ class KalrowSmtp : public DispatchObject<_KalrowSmtp> {
   bool stopped_ = false;
 };
 
-HRESULT CreateKalrowSmtp(REFIID riid, void** out) {
-  try {
-    auto* object = new KalrowSmtp;
-    const HRESULT hr = object->QueryInterface(riid, out);
-    object->Release();
-    return hr;
-  } catch (...) {
-    return Trapped();
-  }
-}
-
-ClassFactory& Factory() {
-  static ClassFactory factory(&CreateKalrowSmtp);
-  return factory;
-}
-
-ClassRegistration Registration() {
-  return {CLSID_KalrowSmtp, LIBID_KalrowMail, IID__KalrowSmtp, L"KalrowMail.KalrowSmtp",
-          L"KalrowSmtp"};
-}
-
 }  // namespace
+
+const ServedClass& ModuleClass() {
+  static ClassFactory factory(&CreateObject<KalrowSmtp, &Trapped>);
+  static const ServedClass served{
+      {CLSID_KalrowSmtp, LIBID_KalrowMail, IID__KalrowSmtp, L"KalrowMail.KalrowSmtp", L"KalrowSmtp"},
+      &factory};
+  return served;
+}
+
 }  // namespace tessaly::com
-
-extern "C" {
-
-__declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid,
-                                                               void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  if (!IsEqualCLSID(clsid, CLSID_KalrowSmtp)) return CLASS_E_CLASSNOTAVAILABLE;
-  return tessaly::com::Factory().QueryInterface(riid, out);
-}
-
-__declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return tessaly::com::ModuleInUse() ? S_FALSE : S_OK;
-}
-
-__declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer() {
-  try {
-    return tessaly::com::RegisterClassEntries(tessaly::com::Registration());
-  } catch (...) {
-    return SELFREG_E_CLASS;
-  }
-}
-
-__declspec(dllexport) HRESULT STDAPICALLTYPE DllUnregisterServer() {
-  try {
-    return tessaly::com::UnregisterClassEntries(tessaly::com::Registration());
-  } catch (...) {
-    return SELFREG_E_CLASS;
-  }
-}
-
-}  // extern "C"

@@ -142,58 +142,14 @@ class TessalyCom : public DispatchObject<_tessalyCom> {
   std::unique_ptr<CheckObject> check_;
 };
 
-HRESULT CreateTessalyCom(REFIID riid, void** out) {
-  try {
-    auto* object = new TessalyCom;
-    const HRESULT hr = object->QueryInterface(riid, out);
-    object->Release();
-    return hr;
-  } catch (...) {
-    return Trapped();
-  }
-}
-
-ClassFactory& Factory() {
-  static ClassFactory factory(&CreateTessalyCom);
-  return factory;
-}
-
-ClassRegistration Registration() {
-  return {CLSID_tessalyCom, LIBID_comtessaly, IID__tessalyCom, L"comtessaly.tessalyCom",
-          L"tessalyCom"};
-}
-
 }  // namespace
+
+const ServedClass& ModuleClass() {
+  static ClassFactory factory(&CreateObject<TessalyCom, &Trapped>);
+  static const ServedClass served{
+      {CLSID_tessalyCom, LIBID_comtessaly, IID__tessalyCom, L"comtessaly.tessalyCom", L"tessalyCom"},
+      &factory};
+  return served;
+}
+
 }  // namespace tessaly::com
-
-extern "C" {
-
-__declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid,
-                                                               void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  if (!IsEqualCLSID(clsid, CLSID_tessalyCom)) return CLASS_E_CLASSNOTAVAILABLE;
-  return tessaly::com::Factory().QueryInterface(riid, out);
-}
-
-__declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return tessaly::com::ModuleInUse() ? S_FALSE : S_OK;
-}
-
-__declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer() {
-  try {
-    return tessaly::com::RegisterClassEntries(tessaly::com::Registration());
-  } catch (...) {
-    return SELFREG_E_CLASS;
-  }
-}
-
-__declspec(dllexport) HRESULT STDAPICALLTYPE DllUnregisterServer() {
-  try {
-    return tessaly::com::UnregisterClassEntries(tessaly::com::Registration());
-  } catch (...) {
-    return SELFREG_E_CLASS;
-  }
-}
-
-}  // extern "C"
