@@ -169,8 +169,8 @@ bool ParseThreshold(const Parsed& p, Io& io, const std::string& flag,
 
 // Ends the process with vocab::kMaxTimeReached when a check is still
 // running kGrace past its bound (an attempt's time-out may reach a quarter
-// second past it): the time-out bounds each operation, but not what lies
-// outside every time-out (the system's name lookup), and an engine that
+// second past it): the time-out bounds each operation, its name lookup
+// included, but not what lies outside every operation, and an engine that
 // kills the plugin at its own time-out would get no text at all. Finish() before the state is
 // saved cancels it, so a check that ended in time is never cut short.
 class BoundWatch {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "mail/transport.h"
 
@@ -24,7 +25,22 @@ std::int64_t NowMs() {
 
 Status Transport::CheckDeadline() const {
   if (NowMs() < deadline_ms_) return Status::Ok();
+  return TimeoutError();
+}
+
+Status Transport::TimeoutError() const {
   return TransportError("connection timed out after " + std::to_string(timeout_s_) + " s");
+}
+
+Status Transport::Resolve(const std::string& host, std::int32_t port, bool ipv6, int* code,
+                          std::vector<ResolvedAddress>* addresses) const {
+  const std::chrono::steady_clock::time_point deadline{std::chrono::milliseconds(deadline_ms_)};
+  Resolution r = ResolveBy(host, std::to_string(port),
+                           ipv6 ? AddressFamily::kIpv6 : AddressFamily::kIpv4, deadline, lookup_);
+  if (r.timed_out) return TimeoutError();
+  *code = r.code;
+  *addresses = std::move(r.addresses);
+  return Status::Ok();
 }
 
 Status Transport::WaitFor(int events, int* found) {
@@ -65,6 +81,8 @@ Connection::Connection() : transport_(NewTransport()) {
 }
 
 Connection::~Connection() { Close(); }
+
+void Connection::SetLookup(LookupFunction lookup) { transport_->SetLookup(std::move(lookup)); }
 
 void Connection::SetTimeout(int seconds) {
   timeout_s_ = seconds > 0 ? seconds : kDefaultTimeoutSeconds;

@@ -5,9 +5,10 @@
 // The contract every platform's implementation keeps:
 // - One deadline per operation. Open() starts it: the time-out from
 //   SetTimeout after Open's start. Every later step on this connection
-//   (connect, handshake, each read and write) ends by it, however the server
-//   paces its bytes: a byte that arrives never extends it. Past it a step
-//   fails with "connection timed out after N s" and closes the connection.
+//   (name lookup, connect, handshake, each read and write) ends by it,
+//   however the server paces its bytes: a byte that arrives never extends
+//   it. Past it a step fails with "connection timed out after N s" and
+//   closes the connection.
 // - Failures are Status errors with code kErrorTransport, one line of text
 //   ("connection closed by server", "TLS handshake failed: ...", ...), and
 //   close the connection.
@@ -26,6 +27,7 @@
 
 #include "env/status.h"
 #include "mail/component_events.h"
+#include "mail/resolve.h"
 
 namespace tessaly {
 
@@ -76,10 +78,13 @@ class Connection {
   // Kernel send buffer size for the next Open(); 0 keeps the system's
   // default (which grows as needed).
   void SetSendBuffer(int bytes) { send_buffer_ = bytes; }
+  // The name lookup Open() runs: the system resolver unless a test swaps in
+  // one of its own (a resolver that stalls, one that fails).
+  void SetLookup(LookupFunction lookup);
 
   // Closes any earlier connection, starts the operation's deadline, resolves
-  // host for the IPv6 or IPv4 family and connects by the deadline. The name
-  // lookup itself is the system resolver's and bounded by its own time-outs.
+  // host for the IPv6 or IPv4 family and connects, both by the deadline (a
+  // resolver that does not answer in time gives the time-out error).
   Status Open(std::string_view host, std::int32_t port, bool ipv6);
   // Waits up to wait_ms, never past the deadline, for the server to send
   // something, to close or to reset; reads nothing. *spoke tells whether it

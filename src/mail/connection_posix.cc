@@ -17,8 +17,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "mail/connection.h"
+#include "mail/resolve.h"
 #include "mail/transport.h"
 
 namespace tessaly {
@@ -200,20 +202,21 @@ int PosixTransport::Poll(int events, std::int64_t timeout_ms, int* found, std::s
 
 Status PosixTransport::Connect(const std::string& host, std::int32_t port, bool ipv6,
                                int send_buffer) {
-  addrinfo hints{};
-  hints.ai_family = ipv6 ? AF_INET6 : AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  std::string port_text = std::to_string(port);
-  int rc = ::getaddrinfo(host.c_str(), port_text.c_str(), &hints, &list);
-  if (rc != 0 || list == nullptr) {
+  int rc = 0;
+  std::vector<ResolvedAddress> addresses;
+  Status resolved = Resolve(host, port, ipv6, &rc, &addresses);
+  if (!resolved.ok()) return resolved;
+  if (rc != 0 || addresses.empty()) {
     return TransportError("cannot resolve " + host + " for " + (ipv6 ? "IPv6" : "IPv4") +
                           ": " + ::gai_strerror(rc));
   }
   std::string last_error = "connection failed";
-  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                      ai->ai_protocol);
+  for (const ResolvedAddress& ai : addresses) {
+    sockaddr_storage address{};
+    const socklen_t address_len =
+        static_cast<socklen_t>(std::min(ai.address.size(), sizeof address));
+    std::memcpy(&address, ai.address.data(), address_len);
+    int fd = ::socket(ai.family, ai.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.protocol);
     if (fd < 0) {
       last_error = std::string("socket failed: ") + std::strerror(errno);
       continue;
@@ -222,7 +225,7 @@ Status PosixTransport::Connect(const std::string& host, std::int32_t port, bool 
     if (send_buffer > 0) {
       ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
     }
-    if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), address_len) != 0) {
       if (errno != EINPROGRESS) {
         last_error = std::string("connection failed: ") + std::strerror(errno);
         Close();
@@ -230,10 +233,7 @@ Status PosixTransport::Connect(const std::string& host, std::int32_t port, bool 
       }
       int found = 0;
       Status s = WaitFor(kWritable, &found);
-      if (!s.ok()) {
-        ::freeaddrinfo(list);
-        return s;
-      }
+      if (!s.ok()) return s;
       int err = 0;
       socklen_t len = sizeof err;
       ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
@@ -245,10 +245,8 @@ Status PosixTransport::Connect(const std::string& host, std::int32_t port, bool 
     }
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::freeaddrinfo(list);
     return Status::Ok();
   }
-  ::freeaddrinfo(list);
   return TransportError(last_error);
 }
 

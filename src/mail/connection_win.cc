@@ -17,8 +17,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "mail/connection.h"
+#include "mail/resolve.h"
 #include "mail/transport.h"
 
 namespace tessaly {
@@ -241,20 +243,20 @@ int WinTransport::Poll(int events, std::int64_t timeout_ms, int* found, std::str
 Status WinTransport::Connect(const std::string& host, std::int32_t port, bool ipv6,
                              int send_buffer) {
   if (!WinsockReady()) return TransportError("Winsock could not be started");
-  addrinfo hints{};
-  hints.ai_family = ipv6 ? AF_INET6 : AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  addrinfo* list = nullptr;
-  const std::string port_text = std::to_string(port);
-  const int rc = getaddrinfo(host.c_str(), port_text.c_str(), &hints, &list);
-  if (rc != 0 || list == nullptr) {
+  int rc = 0;
+  std::vector<ResolvedAddress> addresses;
+  Status resolved = Resolve(host, port, ipv6, &rc, &addresses);
+  if (!resolved.ok()) return resolved;
+  if (rc != 0 || addresses.empty()) {
     return TransportError("cannot resolve " + host + " for " + (ipv6 ? "IPv6" : "IPv4") +
                           ": " + ErrorText(static_cast<DWORD>(rc)));
   }
   std::string last_error = "connection failed";
-  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+  for (const ResolvedAddress& ai : addresses) {
+    sockaddr_storage address{};
+    const int address_len = static_cast<int>(std::min(ai.address.size(), sizeof address));
+    std::memcpy(&address, ai.address.data(), static_cast<std::size_t>(address_len));
+    SOCKET s = socket(ai.family, ai.socktype, ai.protocol);
     if (s == INVALID_SOCKET) {
       last_error = "socket failed: " + ErrorText(static_cast<DWORD>(WSAGetLastError()));
       continue;
@@ -266,7 +268,7 @@ Status WinTransport::Connect(const std::string& host, std::int32_t port, bool ip
       setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer),
                  sizeof send_buffer);
     }
-    if (connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) != 0) {
+    if (connect(s, reinterpret_cast<const sockaddr*>(&address), address_len) != 0) {
       const int err = WSAGetLastError();
       if (err != WSAEWOULDBLOCK) {
         last_error = "connection failed: " + ErrorText(static_cast<DWORD>(err));
@@ -275,10 +277,7 @@ Status WinTransport::Connect(const std::string& host, std::int32_t port, bool ip
       }
       int found = 0;
       Status st = WaitFor(kWritable, &found);
-      if (!st.ok()) {
-        freeaddrinfo(list);
-        return st;
-      }
+      if (!st.ok()) return st;
       int so_error = 0;
       int len = sizeof so_error;
       getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &len);
@@ -291,10 +290,8 @@ Status WinTransport::Connect(const std::string& host, std::int32_t port, bool ip
     }
     BOOL one = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-    freeaddrinfo(list);
     return Status::Ok();
   }
-  freeaddrinfo(list);
   return TransportError(last_error);
 }
 

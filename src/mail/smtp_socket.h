@@ -18,9 +18,9 @@ struct GreetingProbe {
   std::string error;    // why there is no socket
 };
 
-// Connects to host:port, trying every address the resolver gives in order,
-// until `deadline`, then waits up to `wait_ms` (never past `deadline`) for
-// the server to send its first byte. Nothing is read: the greeting stays in
+// Resolves host and connects to host:port, trying every address the
+// resolver gives in order, all until `deadline`, then waits up to `wait_ms`
+// (never past `deadline`) for the server to send its first byte. Nothing is read: the greeting stays in
 // the socket for whoever takes the socket over. `on_socket` is called with
 // each socket as soon as it exists (so another thread can shut it down to
 // end the wait); the caller owns the returned fd and must close it.

@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "mail/resolve.h"
 
 namespace tessaly {
 namespace {
@@ -41,27 +44,33 @@ GreetingProbe ProbeGreeting(std::string_view host, std::int32_t port,
   if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
     name = name.substr(1, name.size() - 2);
   }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  const std::string service = std::to_string(port);
-  const int rc = ::getaddrinfo(name.c_str(), service.c_str(), &hints, &list);
-  if (rc != 0 || list == nullptr) {
-    probe.error = std::string("cannot resolve ") + name + ": " + ::gai_strerror(rc);
+  // The lookup too ends by the deadline: a resolver that does not answer
+  // must not hold the send past its time-out.
+  Resolution resolved =
+      ResolveBy(name, std::to_string(port), AddressFamily::kAny, deadline);
+  if (resolved.timed_out) {
+    probe.error = "connection timed out";
+    return probe;
+  }
+  if (resolved.code != 0 || resolved.addresses.empty()) {
+    probe.error = std::string("cannot resolve ") + name + ": " + ::gai_strerror(resolved.code);
     return probe;
   }
   probe.error = "connection failed";
-  for (addrinfo* ai = list; ai != nullptr && probe.fd < 0; ai = ai->ai_next) {
-    const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                            ai->ai_protocol);
+  for (const ResolvedAddress& ai : resolved.addresses) {
+    if (probe.fd >= 0) break;
+    sockaddr_storage address{};
+    const socklen_t address_len =
+        static_cast<socklen_t>(std::min(ai.address.size(), sizeof address));
+    std::memcpy(&address, ai.address.data(), address_len);
+    const int fd = ::socket(ai.family, ai.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.protocol);
     if (fd < 0) {
       probe.error = std::string("socket failed: ") + std::strerror(errno);
       continue;
     }
     on_socket(fd);
     int err = 0;
-    if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), address_len) != 0) {
       err = errno;
       if (err == EINPROGRESS) {
         if ((WaitFor(fd, POLLOUT, deadline) & (POLLOUT | POLLERR | POLLHUP)) == 0) {
@@ -82,7 +91,6 @@ GreetingProbe ProbeGreeting(std::string_view host, std::int32_t port,
     probe.fd = fd;
     probe.error.clear();
   }
-  ::freeaddrinfo(list);
   if (probe.fd < 0) return probe;
   const auto wait_end = std::min(deadline, std::chrono::steady_clock::now() +
                                                std::chrono::milliseconds(wait_ms));

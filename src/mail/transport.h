@@ -15,9 +15,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "env/status.h"
 #include "mail/component_events.h"
+#include "mail/resolve.h"
 
 namespace tessaly {
 
@@ -43,8 +46,18 @@ class Transport {
   std::int64_t deadline_ms() const { return deadline_ms_; }
   // The seconds the time-out error names.
   void SetTimeoutSeconds(int seconds) { timeout_s_ = seconds; }
+  // The lookup Resolve runs: the system resolver unless a test swaps it.
+  void SetLookup(LookupFunction lookup) { lookup_ = std::move(lookup); }
   // The time-out error once the deadline has passed, else Ok.
   Status CheckDeadline() const;
+  // The error a step gives that the deadline ended.
+  Status TimeoutError() const;
+  // Resolves host for stream sockets of the IPv6 or IPv4 family by the
+  // deadline: the time-out error when the resolver has not answered by
+  // then. Otherwise *code gets the resolver's code and, when it is 0,
+  // *addresses what it found (possibly nothing); the caller words that.
+  Status Resolve(const std::string& host, std::int32_t port, bool ipv6, int* code,
+                 std::vector<ResolvedAddress>* addresses) const;
   // Waits until one of events (WaitEvent bits) holds on the socket, or
   // fails with the time-out error at the deadline; *found gets the bits.
   Status WaitFor(int events, int* found);
@@ -83,6 +96,7 @@ class Transport {
  private:
   std::int64_t deadline_ms_ = 0;
   int timeout_s_ = 0;
+  LookupFunction lookup_ = SystemLookup;
 };
 
 // The platform's transport, not connected yet.

@@ -55,4 +55,16 @@ TEST(CApiTest, PropertiesByNameAnyCase) {
   dlclose(lib);
 }
 
+// A worker left running by a timed-out name lookup may still be in the
+// library's code when the host closes it: the library stays mapped.
+TEST(CApiTest, StaysLoadedAfterDlclose) {
+  const std::string path = tessaly::testing::BinaryDir() + "/src/host/libtessaly.so";
+  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  dlclose(lib);
+  void* again = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  EXPECT_NE(again, nullptr) << "unmapped by dlclose";
+  if (again != nullptr) dlclose(again);
+}
+
 }  // namespace

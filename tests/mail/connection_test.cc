@@ -5,6 +5,7 @@
 // each step of the dialogue, which must give an error text and never kill
 // the process with SIGPIPE.
 #include <gtest/gtest.h>
+#include <netdb.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "mail/connection.h"
 #include "mail/imap4_client.h"
 #include "mail/pop3_client.h"
 #include "mail/tls_start.h"
@@ -350,6 +352,19 @@ TEST(ConnectionTest, PeerClosingAtEachStepIsAnErrorNotSigpipe) {
     if (!text.has_value()) continue;
     EXPECT_NE(*text, "ok") << c.name;
     EXPECT_FALSE(text->empty()) << c.name;
+  }
+}
+
+// The resolver's failure reads as before the lookup had a deadline: the
+// host, the family and the system's own text.
+TEST(ConnectionTest, UnknownHostText) {
+  for (const bool ipv6 : {false, true}) {
+    Connection c;
+    c.SetLookup([](const std::string&, const std::string&, AddressFamily,
+                   std::vector<ResolvedAddress>*) { return EAI_NONAME; });
+    Status s = c.Open("[nowhere.invalid]", 110, ipv6);
+    EXPECT_EQ(s.message(), std::string("cannot resolve nowhere.invalid for ") +
+                               (ipv6 ? "IPv6" : "IPv4") + ": " + ::gai_strerror(EAI_NONAME));
   }
 }
 
