@@ -12,40 +12,19 @@
 
 #include "mail/imap4_client.h"
 #include "support/mailstack.h"
+#include "support/recording_events.h"
 
 namespace tessaly {
 namespace {
 
-class Recorder : public ComponentEvents {
- public:
-  void OnError(int code, std::string_view d) override {
-    errors.push_back(std::to_string(code) + " " + std::string(d));
-  }
-  void OnHeader(std::string_view f, std::string_view v) override {
-    headers.push_back(std::string(f) + ": " + std::string(v));
-  }
-  void OnTrail(TrailDirection, std::string_view t) override { trail.emplace_back(t); }
-  void OnCertificate(std::string_view, bool* accept) override {
-    ++certificates;
-    *accept = true;
-  }
-  std::vector<std::string> errors, headers, trail;
-  int certificates = 0;
-};
+using testing::RecordingEvents;
 
-std::unique_ptr<Imap4Component> MakeClient(const testing::MailStack& stack, Recorder* rec,
+std::unique_ptr<Imap4Component> MakeClient(const testing::MailStack& stack, RecordingEvents* rec,
                                            int port, bool ipv6, int mode,
                                            const std::string& password,
                                            const std::string& host = "") {
   auto c = NewImap4Client(Imap4ClientOptions{stack.imaps_port()});
-  c->SetEvents(rec);
-  EXPECT_TRUE(c->SetConfig(ipv6 ? "UseIPv6=True" : "UseIPv6=False").ok());
-  c->SetMailPort(port);
-  c->SetMailServer(!host.empty() ? host : ipv6 ? stack.host6() : stack.host4());
-  c->SetUser("bob");
-  c->SetPassword(password);
-  EXPECT_TRUE(c->SetSslStartMode(mode).ok());
-  c->SetTimeout(5);
+  testing::ConfigureForStack(c.get(), stack, rec, port, ipv6, mode, "bob", password, host);
   return c;
 }
 
@@ -72,7 +51,7 @@ TEST(Imap4ClientMail, LogsInAndSelects) {
   for (const Case& c : cases) {
     // The last cases: the earlier ones have run.
     if (c.port == 0) GTEST_SKIP() << "stack.env names no IMAPS_ALT_PORT";
-    Recorder rec;
+    RecordingEvents rec;
     auto client = MakeClient(*stack, &rec, c.port, c.ipv6, c.mode, stack->password("bob"));
     Status s = client->Connect();
     ASSERT_TRUE(s.ok()) << c.name << ": " << s.message();
@@ -89,7 +68,7 @@ TEST(Imap4ClientMail, LogsInAndSelects) {
 
 TEST(Imap4ClientMail, FailuresCarryServerText) {
   TESSALY_REQUIRE_MAILSTACK(stack);
-  Recorder rec;
+  RecordingEvents rec;
   auto bad = MakeClient(*stack, &rec, stack->imap_port(), false, 3, "wrong");
   Status s = bad->Connect();
   ASSERT_FALSE(s.ok());
@@ -111,7 +90,7 @@ TEST(Imap4ClientMail, FetchesFlagsAndExpunges) {
                                              "\r\nX-Sender: t\r\n\r\nbody\r\n")
                     .ok());
   }
-  Recorder rec;
+  RecordingEvents rec;
   auto client = MakeClient(*stack, &rec, stack->imap_port(), false, 0, stack->password("bob"));
   ASSERT_TRUE(client->Connect().ok());
   client->SetMailbox("\"INBOX\"");
@@ -151,7 +130,7 @@ TEST(Imap4ClientMail, SearchesForAnEightBitSubject) {
       {"latin-1", "caf\xE9 TESSIMO 1", false},
   };
   for (const Case& c : cases) {
-    Recorder rec;
+    RecordingEvents rec;
     auto client = MakeClient(*stack, &rec, stack->imap_port(), false, 3, stack->password("bob"));
     ASSERT_TRUE(client->Connect().ok()) << c.name;
     client->SetSearch({{"Subject", c.value}});
@@ -207,7 +186,7 @@ TEST(Imap4ClientMail, ForeignDeletedMessageSurvivesTheExpunge) {
   ASSERT_TRUE(stack->PutMessage("bob", "Subject: own\r\nX-Sender: TESSIMOCom\r\n\r\nx\r\n").ok());
   ASSERT_TRUE(stack->PutMessage("bob", "Subject: foreign\r\n\r\nx\r\n").ok());
 
-  Recorder rec;
+  RecordingEvents rec;
   auto client = MakeClient(*stack, &rec, stack->imap_port(), false, 3, stack->password("bob"));
   ASSERT_TRUE(client->Connect().ok());
   client->SetMailbox("\"INBOX\"");
@@ -250,7 +229,7 @@ TEST(Imap4ClientMail, NoLoginWithoutTlsWhereTheServerForbidsIt) {
       {"starttls", 0, ""},
   };
   for (const Case& c : cases) {
-    Recorder rec;
+    RecordingEvents rec;
     auto client = MakeClient(*stack, &rec, stack->noplain_imap_port(), false, c.mode,
                              stack->password("bob"), stack->noplain_host());
     Status s = client->Connect();

@@ -8,40 +8,19 @@
 
 #include "mail/pop3_client.h"
 #include "support/mailstack.h"
+#include "support/recording_events.h"
 
 namespace tessaly {
 namespace {
 
-class Recorder : public ComponentEvents {
- public:
-  void OnError(int code, std::string_view d) override {
-    errors.push_back(std::to_string(code) + " " + std::string(d));
-  }
-  void OnHeader(std::string_view f, std::string_view v) override {
-    headers.push_back(std::string(f) + ": " + std::string(v));
-  }
-  void OnTrail(TrailDirection, std::string_view t) override { trail.emplace_back(t); }
-  void OnCertificate(std::string_view pem, bool* accept) override {
-    ++certificates;
-    *accept = pem.find("BEGIN CERTIFICATE") != std::string_view::npos;
-  }
-  std::vector<std::string> errors, headers, trail;
-  int certificates = 0;
-};
+using testing::RecordingEvents;
 
-std::unique_ptr<Pop3Component> MakeClient(const testing::MailStack& stack, Recorder* rec,
+std::unique_ptr<Pop3Component> MakeClient(const testing::MailStack& stack, RecordingEvents* rec,
                                           int port, bool ipv6, int ssl_mode,
                                           const std::string& password,
-                                          const char* host = nullptr) {
+                                          const std::string& host = "") {
   auto c = NewPop3Client(Pop3ClientOptions{stack.pop3s_port()});
-  c->SetEvents(rec);
-  EXPECT_TRUE(c->SetConfig(ipv6 ? "UseIPv6=True" : "UseIPv6=False").ok());
-  c->SetMailPort(port);
-  c->SetMailServer(host != nullptr ? host : ipv6 ? stack.host6() : stack.host4());
-  c->SetUser("alice");
-  c->SetPassword(password);
-  EXPECT_TRUE(c->SetSslStartMode(ssl_mode).ok());
-  c->SetTimeout(5);
+  testing::ConfigureForStack(c.get(), stack, rec, port, ipv6, ssl_mode, "alice", password, host);
   return c;
 }
 
@@ -68,7 +47,7 @@ TEST(Pop3ClientMail, LogsInEveryWay) {
   for (const Case& c : cases) {
     // The last cases: the earlier ones have run.
     if (c.port == 0) GTEST_SKIP() << "stack.env names no POP3S_ALT_PORT";
-    Recorder rec;
+    RecordingEvents rec;
     auto client = MakeClient(*stack, &rec, c.port, c.ipv6, c.mode, stack->password("alice"));
     Status s = client->Connect();
     ASSERT_TRUE(s.ok()) << c.name << ": " << s.message();
@@ -85,7 +64,7 @@ TEST(Pop3ClientMail, LogsInEveryWay) {
 
 TEST(Pop3ClientMail, WrongPasswordCarriesServerText) {
   TESSALY_REQUIRE_MAILSTACK(stack);
-  Recorder rec;
+  RecordingEvents rec;
   auto client = MakeClient(*stack, &rec, stack->pop3_port(), false, 3, "wrong-password");
   Status s = client->Connect();
   ASSERT_FALSE(s.ok());
@@ -108,9 +87,9 @@ TEST(Pop3ClientMail, NoLoginWithoutTlsWhereTheServerForbidsIt) {
       {"starttls", 0, ""},
   };
   for (const Case& c : cases) {
-    Recorder rec;
+    RecordingEvents rec;
     auto client = MakeClient(*stack, &rec, stack->noplain_pop3_port(), false, c.mode,
-                             stack->password("alice"), stack->noplain_host().c_str());
+                             stack->password("alice"), stack->noplain_host());
     Status s = client->Connect();
     EXPECT_EQ(s.message(), c.error) << c.name;
     bool credentials_sent = false;
@@ -137,7 +116,7 @@ TEST(Pop3ClientMail, RetrievesDeletesDecidedAndKeepsTheRest) {
                                                "\r\nX-Sender: t\r\n\r\nbody\r\n")
                     .ok());
   }
-  Recorder rec;
+  RecordingEvents rec;
   auto client = MakeClient(*stack, &rec, stack->pop3_port(), false, 0, stack->password("alice"));
   ASSERT_TRUE(client->Connect().ok());
   std::int32_t count = 0;
