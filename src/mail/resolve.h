@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessaly {
@@ -37,6 +38,21 @@ struct ResolvedAddress {
 using LookupFunction = std::function<int(const std::string& host, const std::string& service,
                                          AddressFamily family,
                                          std::vector<ResolvedAddress>* out)>;
+
+// Appends the addresses of a getaddrinfo list (either platform's addrinfo)
+// to *out, so no list outlives the lookup that made it.
+template <typename AddrInfo>
+void AppendResolved(const AddrInfo* list, std::vector<ResolvedAddress>* out) {
+  for (const AddrInfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+    ResolvedAddress a;
+    a.family = ai->ai_family;
+    a.socktype = ai->ai_socktype;
+    a.protocol = ai->ai_protocol;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(ai->ai_addr);
+    a.address.assign(bytes, bytes + ai->ai_addrlen);
+    out->push_back(std::move(a));
+  }
+}
 
 // The system resolver: getaddrinfo, its list copied and freed at once.
 int SystemLookup(const std::string& host, const std::string& service, AddressFamily family,

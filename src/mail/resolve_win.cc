@@ -53,15 +53,7 @@ int SystemLookup(const std::string& host, const std::string& service, AddressFam
   addrinfo* list = nullptr;
   const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
   if (rc != 0) return rc;
-  for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    ResolvedAddress a;
-    a.family = ai->ai_family;
-    a.socktype = ai->ai_socktype;
-    a.protocol = ai->ai_protocol;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(ai->ai_addr);
-    a.address.assign(bytes, bytes + ai->ai_addrlen);
-    out->push_back(std::move(a));
-  }
+  AppendResolved(list, out);
   freeaddrinfo(list);
   return 0;
 }

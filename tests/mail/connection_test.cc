@@ -55,19 +55,25 @@ struct ClientRun {
   bool accept_certificate = true;
 };
 
-std::string RunPop3(const ClientRun& r) {
-  CertificateEvents events(r.accept_certificate);
-  Pop3ClientOptions options;
-  if (r.implicit_port != 0) options.implicit_tls_port = r.implicit_port;
-  if (r.starttls_port != 0) options.starttls_port = r.starttls_port;
-  auto c = NewPop3Client(options);
-  c->SetEvents(&events);
+// The settings both clients take from a run.
+template <typename Client>
+void Configure(Client* c, ComponentEvents* events, const ClientRun& r) {
+  c->SetEvents(events);
   c->SetMailServer("127.0.0.1");
   c->SetMailPort(r.port);
   c->SetUser("u");
   c->SetPassword("p");
   (void)c->SetSslStartMode(r.ssl_mode);
   c->SetTimeout(kTimeout);
+}
+
+std::string RunPop3(const ClientRun& r) {
+  CertificateEvents events(r.accept_certificate);
+  Pop3ClientOptions options;
+  if (r.implicit_port != 0) options.implicit_tls_port = r.implicit_port;
+  if (r.starttls_port != 0) options.starttls_port = r.starttls_port;
+  auto c = NewPop3Client(options);
+  Configure(c.get(), &events, r);
   Status s = c->Connect();
   std::int32_t count = 0;
   if (s.ok()) s = c->MessageCount(&count);
@@ -83,13 +89,7 @@ std::string RunImap4(const ClientRun& r) {
   if (r.implicit_port != 0) options.implicit_tls_port = r.implicit_port;
   if (r.starttls_port != 0) options.starttls_port = r.starttls_port;
   auto c = NewImap4Client(options);
-  c->SetEvents(&events);
-  c->SetMailServer("127.0.0.1");
-  c->SetMailPort(r.port);
-  c->SetUser("u");
-  c->SetPassword("p");
-  (void)c->SetSslStartMode(r.ssl_mode);
-  c->SetTimeout(kTimeout);
+  Configure(c.get(), &events, r);
   Status s = c->Connect();
   c->SetMailbox("\"INBOX\"");
   if (s.ok()) s = c->SelectMailbox();

@@ -138,6 +138,17 @@ ServerScript ToSearch(const std::string& logged_in = kLoggedInUidplus, bool uid_
   return s;
 }
 
+// A search the client cannot use, answered by script: every message is
+// fetched, and the control mail alone is flagged and removed by UID.
+ServerScript FetchesEverything(ServerScript script) {
+  script.Expect("a5 UID FETCH 1:*").SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE")
+      .Send("a6 OK").Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT").Send("a8 OK");
+  return script;
+}
+const Lines kFetchedEverythingLines =
+    Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems, "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)",
+                        "a7 UID EXPUNGE 102", "a8 LOGOUT"});
+
 // " first first+step ..." with n numbers: a search answer's list.
 std::string SearchNumbers(int n, int first, int step) {
   std::string out;
@@ -417,46 +428,21 @@ std::vector<Case> Cases() {
       // A refused search, or an answer the client cannot use in full (a
       // number that is no UID), means fetching every message.
       {"search_refused_fetches_everything",
-       ToSearch().Send("a4 BAD Error in IMAP command UID SEARCH: Invalid search key")
-           .Expect("a5 UID FETCH 1:*").SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE")
-           .Send("a6 OK").Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT")
-           .Send("a8 OK"),
-       "OK",
-       Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
-                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
-                           "a8 LOGOUT"}),
-       true, false, true},
+       FetchesEverything(
+           ToSearch().Send("a4 BAD Error in IMAP command UID SEARCH: Invalid search key")),
+       "OK", kFetchedEverythingLines, true, false, true},
       {"search_answer_unusable_fetches_everything",
-       ToSearch().Send("* SEARCH 102 0").Send("a4 OK").Expect("a5 UID FETCH 1:*")
-           .SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE").Send("a6 OK")
-           .Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT").Send("a8 OK"),
-       "OK",
-       Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
-                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
-                           "a8 LOGOUT"}),
-       true, false, true},
+       FetchesEverything(ToSearch().Send("* SEARCH 102 0").Send("a4 OK")), "OK",
+       kFetchedEverythingLines, true, false, true},
       // Too many candidates for a narrowed fetch to pay: more than 1000,
       // or a UID set longer than 4000 bytes (700 UIDs with gaps).
       {"search_too_many_candidates",
-       ToSearch().Send("* SEARCH" + SearchNumbers(1001, 1, 1)).Send("a4 OK")
-           .Expect("a5 UID FETCH 1:*").SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE")
-           .Send("a6 OK").Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT")
-           .Send("a8 OK"),
-       "OK",
-       Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
-                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
-                           "a8 LOGOUT"}),
-       true, false, true},
+       FetchesEverything(ToSearch().Send("* SEARCH" + SearchNumbers(1001, 1, 1)).Send("a4 OK")),
+       "OK", kFetchedEverythingLines, true, false, true},
       {"search_candidate_set_too_long",
-       ToSearch().Send("* SEARCH" + SearchNumbers(700, 10000, 2)).Send("a4 OK")
-           .Expect("a5 UID FETCH 1:*").SendRaw(kMailbox).Send("a5 OK").Expect("a6 UID STORE")
-           .Send("a6 OK").Expect("a7 UID EXPUNGE").Send("a7 OK").Expect("a8 LOGOUT")
-           .Send("a8 OK"),
-       "OK",
-       Join(kSearchLines, {"a5 UID FETCH 1:*" + kItems,
-                           "a6 UID STORE 102 +FLAGS.SILENT (\\Deleted)", "a7 UID EXPUNGE 102",
-                           "a8 LOGOUT"}),
-       true, false, true},
+       FetchesEverything(
+           ToSearch().Send("* SEARCH" + SearchNumbers(700, 10000, 2)).Send("a4 OK")),
+       "OK", kFetchedEverythingLines, true, false, true},
       // UIDs in the answer that are not among the counted messages: 7 and
       // 999 do not exist, 104 arrived after the SELECT (number 4). None is
       // decided or flagged, though 104 carries the check's X-Sender.
