@@ -383,6 +383,17 @@ std::unique_ptr<SmtpComponent> ConfiguredSsl(int port, int timeout) {
   return c;
 }
 
+// The greeting and the STARTTLS exchange, up to the handshake.
+ServerScript& GreetAndStartTls(ServerScript& s) {
+  return s.Send("220 mini ESMTP")
+      .Expect("EHLO helo.example")
+      .Send("250-mini")
+      .Send("250 STARTTLS")
+      .Expect("STARTTLS")
+      .Send("220 go ahead")
+      .StartTls();
+}
+
 // The server side of one whole SMTP dialogue after the greeting, up to the
 // end of the message text and QUIT.
 ServerScript& Dialogue(ServerScript& s) {
@@ -404,13 +415,7 @@ TEST(CurlSmtpComponentTlsStartTest, GreetingPicksStartTlsSilencePicksTlsAtOnce) 
   {
     SCOPED_TRACE("greeting: STARTTLS");
     ServerScript s;
-    s.Send("220 mini ESMTP")
-        .Expect("EHLO helo.example")
-        .Send("250-mini")
-        .Send("250 STARTTLS")
-        .Expect("STARTTLS")
-        .Send("220 go ahead")
-        .StartTls();
+    GreetAndStartTls(s);
     ScriptServer server(Dialogue(s));
     Status st = ConfiguredSsl(server.port(), 5)->AddMail("box@example.org", "s", "b", true);
     EXPECT_TRUE(st.ok()) << st.message();
@@ -435,14 +440,7 @@ TEST(CurlSmtpComponentTlsStartTest, GreetingPicksStartTlsSilencePicksTlsAtOnce) 
   {
     SCOPED_TRACE("SMTP or submission port: STARTTLS without a probe, a slow greeting too");
     ServerScript s;
-    s.Stall(milliseconds(GreetingWaitMs(5) + 500))
-        .Send("220 mini ESMTP")
-        .Expect("EHLO helo.example")
-        .Send("250-mini")
-        .Send("250 STARTTLS")
-        .Expect("STARTTLS")
-        .Send("220 go ahead")
-        .StartTls();
+    GreetAndStartTls(s.Stall(milliseconds(GreetingWaitMs(5) + 500)));
     ScriptServer server(Dialogue(s));
     SmtpOptions options;
     options.starttls_ports[1] = server.port();
@@ -485,13 +483,7 @@ TEST(CurlSmtpComponentTest, ReportsTlsAndMechanism) {
   {
     SCOPED_TRACE("STARTTLS, no login");
     ServerScript s;
-    s.Send("220 mini ESMTP")
-        .Expect("EHLO helo.example")
-        .Send("250-mini")
-        .Send("250 STARTTLS")
-        .Expect("STARTTLS")
-        .Send("220 go ahead")
-        .StartTls();
+    GreetAndStartTls(s);
     ScriptServer server(Dialogue(s));
     auto c = ConfiguredSsl(server.port(), 5);
     Status st = c->AddMail("box@example.org", "s", "b", true);
