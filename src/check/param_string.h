@@ -20,7 +20,9 @@ std::string GetParameterValue(std::string_view params, std::string_view key);
 // appended (a "#" added first when params does not end with one) and closed
 // with "#". A state key gets "@@" appended to its value. An appended item
 // carries the key without its surrounding blanks. value is stored as given:
-// a "#" in it ends it early on reading (callers escape what needs it).
+// a "#" in it ends it early on reading (callers escape what needs it). A key
+// must hold no "#": the item format cannot carry one, so an item appended
+// under such a key is not found again by it.
 std::string SetParameterValue(std::string_view params, std::string_view key,
                               std::string_view value);
 
