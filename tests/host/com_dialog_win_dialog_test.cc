@@ -12,6 +12,7 @@
 #include "check/vocab.h"
 #include "dialog/win/dialog_window_win.h"
 #include "support/com_client_win.h"
+#include "support/com_dll_test_win.h"
 #include "support/dialog_driver_win.h"
 #include "support/wine_stack_win.h"
 
@@ -24,51 +25,19 @@ using testing::DialogDriver;
 using testing::DispatchClient;
 using testing::Var;
 
-// {1e9a46d9-b205-4d6c-9c1a-87ca00b3e89e}: the published class identifier.
-constexpr CLSID kClsid = {0x1e9a46d9, 0xb205, 0x4d6c, {0x9c, 0x1a, 0x87, 0xca, 0x00, 0xb3, 0xe8, 0x9e}};
-
 // What OK writes for a new check.
 constexpr char kNewCheck[] =
     "#SSRV=#SPORT=25#SFROM=#STO=#SUSR=#SPWD=#SRET=0#SSSL=F#SIP6=F#SDBL=F#SSSM=0#PSRV=#PPORT=110"
     "#PUSR=#PPWD=#PRET=0#PSSL=F#PIP6=F#MBOX=#RDBL=F#ODSM=T#NXS=F#OMODE=TESSALY#CCMD=LT#CCNM=1#";
 
-class ShowGuiTest : public ::testing::Test {
+class ShowGuiTest : public testing::ComDllTest {
  protected:
-  static void SetUpTestSuite() {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    module_ = LoadLibraryA(testing::WinePath(TESSALY_COM_DLL).c_str());
-  }
-  void SetUp() override {
-    ASSERT_NE(module_, nullptr) << TESSALY_COM_DLL;
-    client_ = New();
-    ASSERT_NE(client_, nullptr);
-  }
-  void TearDown() override { delete client_; }
-
-  static DispatchClient* New() {
-    using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    FARPROC p = GetProcAddress(module_, "DllGetClassObject");
-    GetClassObject get = nullptr;
-    memcpy(&get, &p, sizeof get);
-    IClassFactory* factory = nullptr;
-    if (FAILED(get(kClsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) return nullptr;
-    IDispatch* object = nullptr;
-    const HRESULT hr =
-        factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&object));
-    factory->Release();
-    return SUCCEEDED(hr) ? new DispatchClient(object) : nullptr;
-  }
-
   std::string Parameter() {
     Var got;
     EXPECT_EQ(client_->Get(L"vg_parameter", &got), S_OK);
     return got.Text();
   }
-
-  static HMODULE module_;
-  DispatchClient* client_ = nullptr;
 };
-HMODULE ShowGuiTest::module_ = nullptr;
 
 std::string TextOf(HWND dialog, C id) {
   char text[256] = {};

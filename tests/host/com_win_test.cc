@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/com_client_win.h"
+#include "support/com_dll_test_win.h"
 #include "support/wine_stack_win.h"
 
 namespace tessaly {
@@ -18,47 +19,7 @@ namespace {
 using testing::DispatchClient;
 using testing::Var;
 
-// {1e9a46d9-b205-4d6c-9c1a-87ca00b3e89e}: the published class identifier.
-constexpr CLSID kClsid = {0x1e9a46d9, 0xb205, 0x4d6c, {0x9c, 0x1a, 0x87, 0xca, 0x00, 0xb3, 0xe8, 0x9e}};
-
-class ComObjectTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    module_ = LoadLibraryA(testing::WinePath(TESSALY_COM_DLL).c_str());
-  }
-  void SetUp() override {
-    ASSERT_NE(module_, nullptr) << TESSALY_COM_DLL;
-    client_ = New();
-    ASSERT_NE(client_, nullptr);
-  }
-  void TearDown() override { delete client_; }
-
-  template <typename Fn>
-  static Fn Export(const char* name) {
-    FARPROC p = GetProcAddress(module_, name);
-    Fn fn = nullptr;
-    memcpy(&fn, &p, sizeof fn);
-    return fn;
-  }
-  static DispatchClient* New() {
-    using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    IClassFactory* factory = nullptr;
-    if (FAILED(Export<GetClassObject>("DllGetClassObject")(
-            kClsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
-      return nullptr;
-    }
-    IDispatch* object = nullptr;
-    const HRESULT hr =
-        factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&object));
-    factory->Release();
-    return SUCCEEDED(hr) ? new DispatchClient(object) : nullptr;
-  }
-
-  static HMODULE module_;
-  DispatchClient* client_ = nullptr;
-};
-HMODULE ComObjectTest::module_ = nullptr;
+class ComObjectTest : public testing::ComDllTest {};
 
 constexpr const wchar_t* kProperties[] = {L"vg_result", L"vg_parameter", L"vg_timeout",
                                           L"vg_hostname"};
