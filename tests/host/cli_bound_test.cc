@@ -1,19 +1,15 @@
 // --max-time through the real binary: a call ends within its bound whatever
 // the server does, with the last operation's result or "ERR max-time
 // reached", and the engine gets a result line before its own time-out.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/child_process.h"
 #include "support/script_server.h"
 
 namespace tessaly {
@@ -43,35 +39,10 @@ class CliBoundTest : public ::testing::Test {
     EXPECT_EQ(std::system(cmd.c_str()), 0);
   }
 
-  Outcome Run(std::vector<std::string> args) {
-    const std::string out = dir_ + "/stdout";
-    std::vector<char*> argv;
-    std::string program = TESSALY_CLI_BINARY;
-    argv.push_back(program.data());
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Outcome o;
+  Outcome Run(const std::vector<std::string>& args) {
     const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int null = open("/dev/null", O_RDWR);
-      if (fd < 0 || null < 0 || dup2(null, 0) < 0 || dup2(fd, 1) < 0 || dup2(null, 2) < 0) {
-        _exit(127);
-      }
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-      o.code = WEXITSTATUS(status);
-    }
-    o.took = std::chrono::steady_clock::now() - start;
-    std::ifstream f(out, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    o.out = s.str();
-    return o;
+    testing::ProgramRun run = testing::RunProgram(dir_, TESSALY_CLI_BINARY, args);
+    return {run.code, std::move(run.out), std::chrono::steady_clock::now() - start};
   }
 
   void ConfigurePop3(int port) {

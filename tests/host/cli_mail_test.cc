@@ -1,16 +1,13 @@
 // The command-line host end to end against the local mail stack: the
 // configuration goes in with `tessaly set`, each call is one `tessaly
 // check`, and the mailbox is looked at directly in the Maildir.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,6 +17,7 @@
 #include "env/trace.h"
 #include "host/cli.h"
 #include "mail/mail_date.h"
+#include "support/child_process.h"
 #include "support/mailstack.h"
 
 namespace tessaly {
@@ -61,32 +59,11 @@ class CliMailTest : public ::testing::Test {
 
   // The real binary as a child process: its exit code, stdout and stderr.
   Outcome RunBinary(const std::vector<std::string>& args, const std::string& input = "") {
-    const std::string in = dir_ + "/stdin", out = dir_ + "/stdout", err = dir_ + "/stderr";
-    std::ofstream(in, std::ios::binary) << input;
-    std::vector<char*> argv;
-    std::string program = TESSALY_CLI_BINARY;
-    argv.push_back(program.data());
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    testing::ProgramRun run = testing::RunProgram(dir_, TESSALY_CLI_BINARY, args, input);
     Outcome o;
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int fds[] = {open(in.c_str(), O_RDONLY),
-                         open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
-                         open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
-      for (int i = 0; i < 3; ++i) {
-        if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(127);
-      }
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-      o.code = WEXITSTATUS(status);
-    }
-    o.out = ReadAll(out);
-    o.err = ReadAll(err);
+    o.code = run.code;
+    o.out = std::move(run.out);
+    o.err = std::move(run.err);
     return o;
   }
 

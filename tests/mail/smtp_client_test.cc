@@ -31,25 +31,30 @@ SmtpSettings Settings(int port) {
 
 const char kMessage[] = "Subject: t\r\n\r\n.leading dot\r\nbody";
 
+// The server's greeting and EHLO reply with the given AUTH line.
+ServerScript GreetOffering(const std::string& auth_line) {
+  return ServerScript().Send("220 mx").Expect("EHLO").Send("250-mx").Send(auth_line);
+}
+
+// script, then every command from MAIL FROM to QUIT accepted.
+ServerScript AcceptMail(ServerScript script) {
+  return script.Expect("MAIL FROM")
+      .Send("250 ok")
+      .Expect("RCPT TO")
+      .Send("250 ok")
+      .Expect("DATA")
+      .Send("354 go")
+      .ExpectUntil(".")
+      .Send("250 queued")
+      .Expect("QUIT")
+      .Send("221 bye");
+}
+
 TEST(SmtpClientTest, PlainSendWithAuthPlainAndDotStuffing) {
-  ScriptServer server(ServerScript()
-                          .Send("220 mx ready")
-                          .Expect("EHLO")
-                          .Send("250-mx")
-                          .Send("250-AUTH LOGIN PLAIN")
-                          .Send("250 8BITMIME")
-                          .Expect("AUTH PLAIN")
-                          .Send("235 ok")
-                          .Expect("MAIL FROM")
-                          .Send("250 ok")
-                          .Expect("RCPT TO")
-                          .Send("250 ok")
-                          .Expect("DATA")
-                          .Send("354 go")
-                          .ExpectUntil(".")
-                          .Send("250 queued")
-                          .Expect("QUIT")
-                          .Send("221 bye"));
+  ScriptServer server(AcceptMail(GreetOffering("250-AUTH LOGIN PLAIN")
+                                     .Send("250 8BITMIME")
+                                     .Expect("AUTH PLAIN")
+                                     .Send("235 ok")));
   SmtpSettings s = Settings(server.port());
   s.login = true;
   s.user = "alice";
@@ -96,24 +101,6 @@ TEST(SmtpClientTest, AuthLoginWhenPlainIsNotOfferedAndHeloWhenEhloIsRefused) {
   const Status refused = SendSmtpMessage(s, "bob@example.org", kMessage);
   EXPECT_EQ(refused.message(), "AUTH refused: 535 5.7.8 authentication failed");
   EXPECT_EQ(refused.message().find("pw"), std::string::npos);
-}
-
-// The server's greeting and EHLO reply with the given AUTH line.
-ServerScript GreetOffering(const std::string& auth_line) {
-  return ServerScript().Send("220 mx").Expect("EHLO").Send("250-mx").Send(auth_line);
-}
-
-ServerScript AcceptMail(ServerScript script) {
-  return script.Expect("MAIL FROM")
-      .Send("250 ok")
-      .Expect("RCPT TO")
-      .Send("250 ok")
-      .Expect("DATA")
-      .Send("354 go")
-      .ExpectUntil(".")
-      .Send("250 queued")
-      .Expect("QUIT")
-      .Send("221 bye");
 }
 
 SmtpSettings OAuthSettings(int port, LoginMethod mechanism, const std::string& token) {

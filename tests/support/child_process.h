@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tessaly::testing {
 
@@ -25,6 +26,20 @@ int RunAsChildIf(const char* variable, const std::function<std::string(const std
 // waits for it. What the child wrote to stdout, or nullopt when it was
 // ended by a signal (or could not be started: then the text says so).
 std::optional<std::string> RunChild(const char* variable, const std::string& argument);
+
+// What a program run by RunProgram did: its exit code (-1 when it did not
+// exit normally or could not be started) and what it wrote.
+struct ProgramRun {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+// Starts program with args and waits for it. Its stdin reads input, its
+// stdout and stderr are written; the three are files named stdin, stdout
+// and stderr in dir, kept until the next run there.
+ProgramRun RunProgram(const std::string& dir, const std::string& program,
+                      const std::vector<std::string>& args, const std::string& input = "");
 
 }  // namespace tessaly::testing
 
